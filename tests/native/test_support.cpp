@@ -1,0 +1,83 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vorn::testing {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_old_) {
+        setenv(name_.c_str(), old_.c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+FdCapture::FdCapture(int fd) : fd_(fd) {
+    std::fflush(nullptr);
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-capture-XXXXXX").string();
+    const int target = mkstemp(pattern.data());
+    if (target < 0) std::abort();
+    file_ = pattern;
+    saved_ = dup(fd_);
+    dup2(target, fd_);
+    close(target);
+}
+
+FdCapture::~FdCapture() { release(); }
+
+std::string FdCapture::release() {
+    if (saved_ < 0) return {};
+    std::fflush(nullptr);
+    dup2(saved_, fd_);
+    close(saved_);
+    saved_ = -1;
+    std::string text = read_file(file_);
+    std::remove(file_.c_str());
+    return text;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string host_name() {
+    char buffer[256] = {};
+    gethostname(buffer, sizeof buffer - 1);
+    return buffer;
+}
+
+}  // namespace vorn::testing

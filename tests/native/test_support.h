@@ -1,0 +1,56 @@
+#pragma once
+
+#include <string>
+
+namespace vorn::testing {
+
+// A fresh directory under the system temp dir, removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Sets an environment variable for the life of the object, then restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);  // value nullptr unsets
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_old_;
+};
+
+// Redirects a file descriptor (1 by default) into a temporary file until
+// release() or destruction; release() returns everything written meanwhile.
+class FdCapture {
+public:
+    explicit FdCapture(int fd = 1);
+    ~FdCapture();
+    FdCapture(const FdCapture&) = delete;
+    FdCapture& operator=(const FdCapture&) = delete;
+    std::string release();
+
+private:
+    int fd_;
+    int saved_ = -1;
+    std::string file_;
+};
+
+// Whole contents of a file; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+// The machine's host name as gethostname reports it.
+std::string host_name();
+
+}  // namespace vorn::testing
