@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -78,6 +80,29 @@ std::string host_name() {
     char buffer[256] = {};
     gethostname(buffer, sizeof buffer - 1);
     return buffer;
+}
+
+void run_in_thread(const std::function<void()>& fn) {
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            fn();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    worker.join();
+    if (failure) std::rethrow_exception(failure);
+}
+
+ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& path)
+    : old_(std::filesystem::current_path().string()) {
+    std::filesystem::current_path(path);
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(old_, ignored);
 }
 
 }  // namespace vorn::testing

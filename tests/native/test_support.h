@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace vorn::testing {
@@ -52,5 +53,21 @@ std::string read_file(const std::string& path);
 
 // The machine's host name as gethostname reports it.
 std::string host_name();
+
+// Runs `fn` on a new thread and waits for it to end (its thread-local state
+// included); an exception `fn` throws is rethrown here.
+void run_in_thread(const std::function<void()>& fn);
+
+// Changes the working directory for the life of the object, then restores it.
+class ScopedWorkingDirectory {
+public:
+    explicit ScopedWorkingDirectory(const std::string& path);
+    ~ScopedWorkingDirectory();
+    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+private:
+    std::string old_;
+};
 
 }  // namespace vorn::testing

@@ -1,0 +1,40 @@
+#include "trace/record_buffer.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vorn {
+
+RecordBuffer::RecordBuffer(char* storage, std::size_t size) noexcept
+    : storage_(storage), capacity_(size > 0 ? size - 1 : 0) {
+    if (size > 0) storage_[0] = '\0';
+}
+
+void RecordBuffer::append(const char* text, std::size_t length) noexcept {
+    const std::size_t taken = length < room() ? length : room();
+    std::memcpy(storage_ + length_, text, taken);
+    length_ += taken;
+    if (capacity_ > 0) storage_[length_] = '\0';
+}
+
+void RecordBuffer::append(const char* text) noexcept { append(text, std::strlen(text)); }
+
+void RecordBuffer::append_format(const char* format, ...) noexcept {
+    va_list arguments;
+    va_start(arguments, format);
+    append_vformat(format, arguments);
+    va_end(arguments);
+}
+
+void RecordBuffer::append_vformat(const char* format, va_list arguments) noexcept {
+    if (capacity_ == 0) return;
+    const int written = std::vsnprintf(storage_ + length_, room() + 1, format, arguments);
+    if (written < 0) {
+        storage_[length_] = '\0';
+        return;
+    }
+    const auto produced = static_cast<std::size_t>(written);
+    length_ += produced < room() ? produced : room();
+}
+
+}  // namespace vorn

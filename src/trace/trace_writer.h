@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+// The calling thread's trace writer. Each thread's file is one JSON array of
+// scope objects; each scope's "events" array holds its instant records and
+// child scopes. The last element of the current array is held back as the
+// thread's pending line until it is known whether a comma follows it.
+//
+// Every operation composes its bytes in a per-thread buffer and hands them to
+// the file in one write, which has reached the operating system when the
+// operation returns. Texts are raw bytes; the writer escapes them.
+
+// Hard limits of the records.
+inline constexpr std::size_t kInstantRecordLimit = 24830;  // line, indentation included
+inline constexpr std::size_t kMessageEscapeCapacity = 24576;
+inline constexpr std::size_t kIdentityEscapeCapacity = 512;
+
+// Opens a scope: makes sure the file is open (throws
+// std::filesystem::filesystem_error, changing nothing, when its directory
+// cannot be created), opens or continues the top-level array, releases the
+// pending line with ",", and writes the "{" line, the member lines and the
+// "events" line.
+void write_enter_record(const char* invoker, const char* file, std::int32_t line,
+                        const char* message, std::size_t message_length);
+
+// Holds an instant record, stamped `ts`, as the pending line inside the
+// innermost open scope, after writing the line pending before it with ",".
+// Throws like write_enter_record, changing nothing, only when it has a line
+// to write and the file's directory cannot be created.
+void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
+                          std::int32_t line, const char* message, std::size_t message_length);
+
+// Closes the innermost open scope with exit time `ts_exit`; nothing when no
+// scope is open on the calling thread. A file that cannot be reached loses
+// the record; nothing is thrown.
+void write_exit_record(std::uint64_t ts_exit) noexcept;
+
+}  // namespace vorn
