@@ -1,0 +1,35 @@
+#include "console/stdout_logger.h"
+
+#include "console/console_line.h"
+#include "console/console_message.h"
+#include "trace/clock.h"
+
+namespace vorn {
+
+StdoutLogger::StdoutLogger(const char* invoker, const char* file, std::int32_t line, std::uint64_t tid,
+                           const char* format, ...)
+    : line_(line), tid_(tid) {
+    store_text_field(invoker_, invoker);
+    store_text_field(file_, file);
+    va_list args;
+    va_start(args, format);
+    print_message(format, args);
+    va_end(args);
+}
+
+StdoutLogger::~StdoutLogger() { static_cast<void>(elapsed_ms()); }
+
+void StdoutLogger::log(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    print_message(format, args);
+    va_end(args);
+}
+
+void StdoutLogger::print_message(const char* format, va_list args) {
+    static_cast<void>(elapsed_ms());
+    char message[kConsoleMessageBufferSize];
+    print_console_line(invoker_, format_console_message(message, format, args));
+}
+
+}  // namespace vorn
