@@ -1,9 +1,67 @@
+#include <optional>
+#include <string>
+
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "console/console_line.h"
+#include "console/stdout_logger_options.h"
+#include "module/default_invoker.h"
+#include "module/logger_bindings.h"
+#include "module/python_stdout_logger.h"
+#include "module/python_stl_logger.h"
 
 namespace py = pybind11;
 
-// Multi-phase initialisation; the module needs the GIL and keeps
-// process-wide native state, so it refuses sub-interpreters.
+namespace {
+
+// StdoutLogger.print: one console line outside any scope. The default invoker
+// is computed first even when one is given, so a frame that cannot be read
+// fails the call before anything is printed.
+void print_line(const std::string& message, const std::optional<std::string>& invoker) {
+    const std::string default_invoker = vorn::get_default_invoker();
+    vorn::print_console_line(invoker ? invoker->c_str() : default_invoker.c_str(), message.c_str());
+}
+
+// StdoutLogger.set_options: the calling thread's options become a copy.
+void set_options(const vorn::StdoutLoggerOptions& options) {
+    vorn::current_stdout_logger_options() = options;
+}
+
+// StdoutLogger.get_options: a copy of the calling thread's options.
+vorn::StdoutLoggerOptions get_options() { return vorn::current_stdout_logger_options(); }
+
+}  // namespace
+
+// Multi-phase initialisation. The module needs the GIL, and its per-thread
+// writer state belongs to the process, so it refuses sub-interpreters.
 PYBIND11_MODULE(_py_vorn, m, py::mod_gil_used(), py::multiple_interpreters::not_supported()) {
     m.doc() = "Python bindings for the VORN STL and stdout loggers";
+
+    py::class_<vorn::StdoutLoggerOptions>(m, "StdoutLoggerOptions")
+        .def(py::init<>())
+        .def_readwrite("color", &vorn::StdoutLoggerOptions::color)
+        .def_readwrite("workflow_name", &vorn::StdoutLoggerOptions::workflow_name)
+        .def_readwrite("print_header", &vorn::StdoutLoggerOptions::print_header)
+        .def_readwrite("use_color", &vorn::StdoutLoggerOptions::use_color);
+
+    py::class_<vorn::PythonStlLogger> stl_logger(m, "StlLogger");
+    vorn::bind_logger_members(stl_logger);
+    stl_logger.def("get_log_file_name", &vorn::PythonStlLogger::get_log_file_name);
+    stl_logger.def_property_readonly("log_file_name", &vorn::PythonStlLogger::get_log_file_name);
+
+    py::class_<vorn::PythonStdoutLogger> stdout_logger(m, "StdoutLogger");
+    vorn::bind_logger_members(stdout_logger);
+    stdout_logger.def_static("print", &print_line, py::arg("message"),
+                             py::arg("invoker") = py::none());
+    stdout_logger.def_static("set_options", &set_options, py::arg("options"));
+    stdout_logger.def_static("get_options", &get_options);
+
+    m.attr("CLI_LEVEL_RESET") = py::str(vorn::CLI_LEVEL_RESET);
+    m.attr("CLI_LEVEL_STATUS") = py::str(vorn::CLI_LEVEL_STATUS);
+    m.attr("CLI_LEVEL_INFO") = py::str(vorn::CLI_LEVEL_INFO);
+    m.attr("CLI_LEVEL_WARNING") = py::str(vorn::CLI_LEVEL_WARNING);
+    m.attr("CLI_LEVEL_ERROR") = py::str(vorn::CLI_LEVEL_ERROR);
+
+    m.attr("Logger") = m.attr("StlLogger");
 }

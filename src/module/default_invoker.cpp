@@ -1,0 +1,59 @@
+#include "module/default_invoker.h"
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+namespace vorn {
+namespace {
+
+constexpr char fallback_invoker[] = "python";
+
+// `value` as UTF-8 bytes: a str (or subclass) as it is, anything else through
+// str(). Strict encoding: a lone surrogate raises UnicodeEncodeError.
+std::string utf8_text(const py::object& value) {
+    const py::str text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::str>(value)
+                                                        : py::str(value);
+    return static_cast<std::string>(text);
+}
+
+// The frame's globals as a dict; a non-dict mapping goes through dict().
+py::dict frame_globals(const py::object& frame) {
+    py::object globals = frame.attr("f_globals");
+    if (py::isinstance<py::dict>(globals)) return py::reinterpret_borrow<py::dict>(globals);
+    return py::dict(globals);
+}
+
+// The invoker for module-level code running in `frame`.
+std::string module_invoker(const py::object& frame) {
+    const py::dict globals = frame_globals(frame);
+    const py::str key("__file__");
+    if (!globals.contains(key)) return fallback_invoker;
+    if (py::object(globals[key]).is_none()) return fallback_invoker;
+    return script_invoker(utf8_text(globals[key]));
+}
+
+}  // namespace
+
+std::string script_invoker(std::string_view file) {
+    if (file.empty()) return fallback_invoker;
+    // Pseudo-files such as "<stdin>" or "<string>" name no script.
+    if (file.size() > 1 && file.front() == '<' && file.back() == '>') return fallback_invoker;
+    const std::size_t slash = file.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? file : file.substr(slash + 1);
+    if (name.empty()) return fallback_invoker;
+    return std::string(name);
+}
+
+std::string get_default_invoker() {
+    // Borrowed from the interpreter; held as an owned reference while we look.
+    PyFrameObject* current = PyEval_GetFrame();
+    if (current == nullptr) return fallback_invoker;
+    const auto frame = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(current));
+
+    std::string name = utf8_text(frame.attr("f_code").attr("co_name"));
+    if (name != "<module>") return name;
+    return module_invoker(frame);
+}
+
+}  // namespace vorn

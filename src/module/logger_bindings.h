@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+namespace vorn {
+
+namespace py = pybind11;
+
+// Whether `self` is a wrapper that __init__ has built. An instance made by
+// StlLogger.__new__ alone reaches the methods with raw, unconstructed memory
+// behind `self`; only constructed wrappers are registered with pybind11.
+template <typename Wrapper>
+bool is_constructed(const Wrapper& self) {
+    static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Wrapper));
+    return static_cast<bool>(py::detail::get_object_handle(&self, type));
+}
+
+// Registers the members both logger classes share, in this order: __init__,
+// log, close, __enter__, __exit__. `Wrapper` is a PythonLogger<T> subclass.
+// An instance that was never constructed behaves as a closed logger.
+template <typename Wrapper>
+void bind_logger_members(py::class_<Wrapper>& cls) {
+    cls.def(py::init<const std::string&, const std::optional<std::string>&, const std::string&,
+                     std::uint32_t, std::optional<std::int64_t>>(),
+            py::arg("message") = "", py::arg("invoker") = py::none(), py::arg("file") = "<python>",
+            py::arg("line") = 0, py::arg("tid") = py::none());
+    cls.def(
+        "log",
+        [](Wrapper& self, const std::string& message) {
+            if (!is_constructed(self)) throw std::runtime_error("logger is closed");
+            self.log(message);
+        },
+        py::arg("message"));
+    cls.def("close", [](Wrapper& self) {
+        if (is_constructed(self)) self.close();
+    });
+    // reference_internal hands back the existing Python object, so the name a
+    // with statement binds is the logger itself.
+    cls.def(
+        "__enter__",
+        [](Wrapper& self) -> Wrapper& {
+            if (!is_constructed(self)) throw std::runtime_error("logger is closed");
+            self.throw_if_closed();
+            return self;
+        },
+        py::return_value_policy::reference_internal);
+    // Returns None, so an exception from the with body always propagates, after
+    // the scope has been closed. The parameters have no names: positional only.
+    cls.def("__exit__", [](Wrapper& self, const py::object&, const py::object&, const py::object&) {
+        if (is_constructed(self)) self.close();
+    });
+}
+
+}  // namespace vorn
