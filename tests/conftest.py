@@ -1,14 +1,15 @@
 """Shared helpers: fresh threads for per-thread logging state, trace file
 lookup, console line parsing, fresh interpreters."""
 
-import json
 import os
 import re
 import socket
 import subprocess
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -22,39 +23,10 @@ CONSOLE_LINE = re.compile(
 
 
 def run_in_fresh_thread(body, *args):
-    """Runs body on a new thread, which starts with fresh logging state, and
-    returns its result or re-raises what it raised."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["result"] = body(*args)
-        except BaseException as error:  # handed over to the calling thread
-            outcome["error"] = error
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["result"]
-
-
-def expected_trace_path(root, native_id, prefix="stl_"):
-    """The path text a thread with this native id composes under root."""
-    return f"{root}/vorn/{socket.gethostname()}/{prefix}{native_id}.log"
-
-
-class TraceRun:
-    def __init__(self, result, path):
-        self.result, self.path = result, Path(path)
-
-    @property
-    def text(self):
-        return self.path.read_text(encoding="utf-8")
-
-    def load(self):
-        return json.loads(self.text)
+    """Runs body on a new thread, which starts with fresh logging state and has
+    ended when this returns body's result or re-raises what it raised."""
+    with ThreadPoolExecutor(max_workers=1) as pool:
+        return pool.submit(body, *args).result()
 
 
 @pytest.fixture
@@ -67,15 +39,14 @@ def trace_root(tmp_path, monkeypatch):
 
 @pytest.fixture
 def traced(trace_root):
-    """traced(body) runs body on a fresh thread; a TraceRun with its result
-    and the path of that thread's trace file."""
+    """traced(body) runs body on a fresh thread. Returns its result, the path
+    that thread's trace file should have, and the text there (None if absent)."""
 
     def run(body):
-        def with_id():
-            return body(), threading.get_native_id()
-
-        result, native_id = run_in_fresh_thread(with_id)
-        return TraceRun(result, expected_trace_path(trace_root, native_id))
+        result, native_id = run_in_fresh_thread(lambda: (body(), threading.get_native_id()))
+        path = Path(f"{trace_root}/vorn/{socket.gethostname()}/stl_{native_id}.log")
+        text = path.read_text(encoding="utf-8") if path.exists() else None
+        return SimpleNamespace(result=result, path=path, text=text)
 
     return run
 
@@ -113,11 +84,6 @@ def invokers_of(output):
 
 def run_python(code, *, cwd=None, env=None):
     """Runs code in a fresh interpreter that can import the module."""
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        env={**os.environ, **(env or {})},
-        check=True,
-    )
+    env = {**os.environ, **(env or {})}
+    command = [sys.executable, "-c", code]
+    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env, check=True)

@@ -5,6 +5,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -103,6 +104,11 @@ ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& path)
 ScopedWorkingDirectory::~ScopedWorkingDirectory() {
     std::error_code ignored;
     std::filesystem::current_path(old_, ignored);
+}
+
+std::string mask_timestamps(const std::string& text) {
+    static const std::regex stamp("(\"ts(?:_enter|_exit)?\": )[0-9]+");
+    return std::regex_replace(text, stamp, "$1T");
 }
 
 }  // namespace vorn::testing

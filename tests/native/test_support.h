@@ -70,4 +70,8 @@ private:
     std::string old_;
 };
 
+// `text` with the digits of every "ts", "ts_enter" and "ts_exit" value
+// replaced by T, so that whole trace files compare whatever the clock said.
+std::string mask_timestamps(const std::string& text);
+
 }  // namespace vorn::testing
