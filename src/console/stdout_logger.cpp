@@ -1,8 +1,8 @@
 #include "console/stdout_logger.h"
 
 #include "console/console_line.h"
-#include "console/console_message.h"
 #include "trace/clock.h"
+#include "trace/scope_text.h"
 
 namespace vorn {
 
@@ -28,8 +28,9 @@ void StdoutLogger::log(const char* format, ...) {
 
 void StdoutLogger::print_message(const char* format, va_list args) {
     static_cast<void>(elapsed_ms());
-    char message[kConsoleMessageBufferSize];
-    print_console_line(invoker_, format_console_message(message, format, args));
+    char message[kMessageBufferSize];
+    format_message(message, format, args);
+    print_console_line(invoker_, message);
 }
 
 }  // namespace vorn

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "console/text_field.h"
+#include "trace/scope_text.h"
 
 namespace vorn {
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "trace/scope_text.h"
+
 namespace vorn {
 
 // One trace scope. Constructing it writes the scope's enter record into the
@@ -26,8 +28,8 @@ public:
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 private:
-    char invoker[256];
-    char file[256];
+    char invoker[kTextFieldSize];
+    char file[kTextFieldSize];
     std::int32_t line;
     // Kept with the scope; no record carries it (the file name names the
     // writing thread).

@@ -1,0 +1,34 @@
+#include "trace/scope_text.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "trace/utf8_cut.h"
+
+namespace vorn {
+
+void store_text_field(char (&field)[kTextFieldSize], const char* text) {
+    std::memset(field, 0, sizeof field);
+    if (text == nullptr) return;
+    // Three bytes past the limit are enough to tell whether the cut splits a
+    // character; the rest of a long text is never read.
+    const std::size_t length = strnlen(text, kTextFieldSize - 1 + 3);
+    std::memcpy(field, text, utf8_cut_length(text, length, kTextFieldSize - 1));
+}
+
+std::size_t format_message(char (&buffer)[kMessageBufferSize], const char* format, va_list args) {
+    buffer[0] = '\0';
+    if (format == nullptr) return 0;
+    const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (written <= 0) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const std::size_t formatted = std::min(static_cast<std::size_t>(written), sizeof buffer - 1);
+    const std::size_t length = utf8_cut_length(buffer, strnlen(buffer, formatted), kMessageLimit);
+    buffer[length] = '\0';
+    return length;
+}
+
+}  // namespace vorn
