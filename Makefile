@@ -2,7 +2,7 @@
 PY314 := tools/py314
 BUILD_DIR := $(or $(VORN_BUILD_DIR),build/py314)
 
-.PHONY: test demo build clean env
+.PHONY: test demo build clean env bench stress test-asan fuzz
 
 build:
 	$(PY314) true
@@ -19,3 +19,16 @@ env:
 
 clean:
 	rm -rf build vorn_logs
+
+# Longer runs, each a script of its own under tools/.
+bench:
+	tools/bench
+
+stress:
+	tools/stress
+
+test-asan:
+	tools/test-asan
+
+fuzz:
+	tools/fuzz
