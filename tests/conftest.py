@@ -1,6 +1,7 @@
 """Shared helpers: fresh threads for per-thread logging state, trace file
-lookup, console line parsing, fresh interpreters."""
+lookup, console line parsing, fresh interpreters, reading unfinished traces."""
 
+import json
 import os
 import re
 import socket
@@ -29,6 +30,41 @@ def run_in_fresh_thread(body, *args):
         return pool.submit(body, *args).result()
 
 
+def trace_path(root, native_id, prefix="stl_"):
+    """Where the thread with this native id writes its trace under root."""
+    return Path(f"{root}/vorn/{socket.gethostname()}/{prefix}{native_id}.log")
+
+
+def tolerant_json(text):
+    """Parses a trace file that may stop inside open scopes (its thread ended
+    with scopes open, or its process died): the brackets still open are
+    closed, then the text must be JSON. A file that stops inside a string or
+    after a key is not a clean prefix and raises ValueError."""
+    closers = []
+    in_string = escaped = False
+    for char in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif char == "\\":
+                escaped = True
+            elif char == '"':
+                in_string = False
+        elif char == '"':
+            in_string = True
+        elif char in "[{":
+            closers.append("]" if char == "[" else "}")
+        elif char in "]}":
+            closers.pop()
+    if in_string:
+        raise ValueError("the text stops inside a string")
+    body = text.rstrip()
+    if not body:
+        return []
+    body = body.removesuffix(",")
+    return json.loads(body + "".join(reversed(closers)))
+
+
 @pytest.fixture
 def trace_root(tmp_path, monkeypatch):
     """A private trace root for the threads this test starts."""
@@ -44,7 +80,7 @@ def traced(trace_root):
 
     def run(body):
         result, native_id = run_in_fresh_thread(lambda: (body(), threading.get_native_id()))
-        path = Path(f"{trace_root}/vorn/{socket.gethostname()}/stl_{native_id}.log")
+        path = trace_path(trace_root, native_id)
         text = path.read_text(encoding="utf-8") if path.exists() else None
         return SimpleNamespace(result=result, path=path, text=text)
 

@@ -8,10 +8,14 @@ namespace {
 // Room an escape may need: the six characters of \u00XX and the NUL.
 constexpr std::size_t kEscapeHeadroom = 7;
 
-// True when the byte at `text` leads a UTF-8 character that does not fit in
-// `room` bytes (the number the bound would still let through as plain bytes).
-bool character_does_not_fit(const char* text, std::size_t remaining, std::size_t room) {
-    return utf8_cut_length(text, remaining, room) == 0;
+// U+FFFD, written for bytes that are not UTF-8: a JSON text must be UTF-8,
+// and one stray byte would make the whole file unreadable to a JSON reader.
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+constexpr std::size_t kReplacementLength = sizeof kReplacement - 1;
+
+// Printable ASCII other than the quote and the backslash: copied as it is.
+bool stands_for_itself(unsigned char byte) {
+    return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\';
 }
 
 }  // namespace
@@ -23,10 +27,30 @@ std::size_t json_escape(const char* source, std::int32_t length, char* destinati
     const std::size_t count = length > 0 ? static_cast<std::size_t>(length) : 0;
     std::size_t out = 0;
     for (std::size_t i = 0; i < count && out + kEscapeHeadroom < capacity; ++i) {
+        // A run of bytes that stand for themselves is copied in one tight
+        // loop, as far as the bound lets single bytes through.
+        const std::size_t room = capacity - kEscapeHeadroom - out;
+        std::size_t run = 0;
+        for (; run < room && i + run < count; ++run) {
+            const auto plain = static_cast<unsigned char>(source[i + run]);
+            if (!stands_for_itself(plain)) break;
+            destination[out + run] = static_cast<char>(plain);
+        }
+        if (run > 0) {
+            out += run;
+            i += run - 1;
+            continue;
+        }
         const auto byte = static_cast<unsigned char>(source[i]);
-        if (byte >= 0x80 &&
-            character_does_not_fit(source + i, count - i, capacity - kEscapeHeadroom - out)) {
-            break;
+        if (byte >= 0x80) {
+            // A character is taken whole or not at all.
+            const Utf8Unit unit = next_utf8_unit(source + i, count - i);
+            const std::size_t needed = unit.well_formed ? unit.length : kReplacementLength;
+            if (needed > capacity - kEscapeHeadroom - out) break;
+            const char* bytes = unit.well_formed ? source + i : kReplacement;
+            for (std::size_t k = 0; k < needed; ++k) destination[out++] = bytes[k];
+            i += unit.length - 1;
+            continue;
         }
         switch (byte) {
             case '\t': destination[out++] = '\\'; destination[out++] = 't'; break;

@@ -11,14 +11,18 @@ namespace vorn {
 //   tab, line feed, carriage return  => \t  \n  \r
 //   "  and  \                        => \"  \\  (backslash, then the byte)
 //   other bytes below 0x20, and 0x7F => \u00XX, lowercase hex (0x1B => \u001b)
-//   every other byte (UTF-8 too)     => itself
+//   UTF-8 characters                 => themselves
+//   bytes that are not UTF-8         => U+FFFD, one per maximal subpart (as
+//                                       Python's decode(errors="replace"))
+//   every other byte                 => itself
 // A byte is taken only while the output so far plus 7 is less than
 // `capacity`, so an escape is always written whole and the output holds at
 // most capacity - 2 characters. Where that bound stops the text, it stops
-// before the lead byte of a UTF-8 character that would not fit whole.
+// before a character that would not fit whole, so the output is UTF-8.
 //   ("a\"b", 3, dst, 16)         => a\"b      (4)
 //   ("\x01", 1, dst, 16)         => \u0001    (6)
 //   ("ab\xC3\xA9", 4, dst, 10)   => ab        (2; é does not fit whole)
+//   ("a\xFFb", 3, dst, 16)       => a\xEF\xBF\xBDb (5)
 std::size_t json_escape(const char* source, std::int32_t length, char* destination,
                         std::size_t capacity);
 

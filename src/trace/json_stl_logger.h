@@ -8,9 +8,12 @@ namespace vorn {
 
 // One trace scope. Constructing it writes the scope's enter record into the
 // calling thread's trace file, log() adds an instant record inside the
-// innermost open scope of the thread, and destruction writes the exit record
-// of that innermost scope. The writer's state belongs to the thread, not to
-// the object: a scope should live and die on the thread that opened it.
+// innermost open scope of the thread (with none open there, the record
+// becomes an element of the thread's top-level array), and destruction
+// writes the exit record of that innermost scope. The writer's state belongs
+// to the thread, not to the object: a scope should live and die on the
+// thread that opened it. Only construction can throw; log() and destruction
+// lose what a file that cannot be reached would have received.
 //
 // invoker and file are kept as at most 255 bytes each, messages as at most
 // 4095 bytes; every cut keeps UTF-8 characters whole, and a text ends at its

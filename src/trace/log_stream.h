@@ -14,7 +14,8 @@ namespace vorn {
 //
 // States: not open (the file could not be opened; writes have no effect),
 // open, and open but failed (a write error happened; later writes have no
-// effect, and since the stream is still open nobody reopens it).
+// effect, and since the stream is still open nobody reopens it). A failed
+// write is undone, so the file ends where the last whole write ended.
 class LogStream {
 public:
     // Wraps an already opened descriptor; an empty one gives a stream that is
@@ -32,15 +33,29 @@ public:
     // Bytes the file holds, as far as this stream has written it.
     std::uint64_t length() const noexcept { return length_; }
 
+    // Most bytes at the end of the file that one write may replace.
+    static constexpr std::size_t kMaxTail = 2;
+
     // Writes `size` bytes over the last `tail` bytes of the file (tail 0:
-    // appends). Loops over partial writes and interruptions; any other error,
-    // or a tail longer than the file, puts the stream into its failed state.
+    // appends). Loops over partial writes and interruptions. Any other error
+    // (a full disk, the file-size limit) puts the stream into its failed
+    // state and puts the file back as it was before the call: cut to its
+    // former length, its replaced tail written again. A tail longer than the
+    // file or than kMaxTail fails the stream without writing.
     void replace_tail(std::uint64_t tail, const char* data, std::size_t size) noexcept;
 
 private:
+    // Keeps last_bytes_ up to date after `size` bytes went to `start`.
+    void remember_last_bytes(std::uint64_t start, const char* data, std::size_t size) noexcept;
+    // Undoes a write that began at `start` and got as far as `reached`.
+    void undo_write(std::uint64_t start, std::uint64_t reached) noexcept;
+
     UniqueFd fd_;
     std::uint64_t length_ = 0;
     bool failed_ = false;
+    // The file's last kMaxTail bytes (fewer while it is shorter), so that a
+    // replaced tail can be put back without reading the file.
+    char last_bytes_[kMaxTail] = {};
 };
 
 // How many write system calls the calling thread has made to trace files.

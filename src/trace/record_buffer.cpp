@@ -10,15 +10,6 @@ RecordBuffer::RecordBuffer(char* storage, std::size_t size) noexcept
     if (size > 0) storage_[0] = '\0';
 }
 
-void RecordBuffer::append(const char* text, std::size_t length) noexcept {
-    const std::size_t taken = length < room() ? length : room();
-    std::memcpy(storage_ + length_, text, taken);
-    length_ += taken;
-    if (capacity_ > 0) storage_[length_] = '\0';
-}
-
-void RecordBuffer::append(const char* text) noexcept { append(text, std::strlen(text)); }
-
 void RecordBuffer::append_format(const char* format, ...) noexcept {
     va_list arguments;
     va_start(arguments, format);

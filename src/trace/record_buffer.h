@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstring>
 
 namespace vorn {
 
@@ -18,9 +19,16 @@ public:
     // Bytes that can still be appended.
     std::size_t room() const noexcept { return capacity_ - length_; }
 
-    void append(const char* text, std::size_t length) noexcept;
+    // Inline: records are composed of many short pieces, most of them
+    // literals whose length the compiler knows.
+    void append(const char* text, std::size_t length) noexcept {
+        const std::size_t taken = length < room() ? length : room();
+        std::memcpy(storage_ + length_, text, taken);
+        length_ += taken;
+        if (capacity_ > 0) storage_[length_] = '\0';
+    }
     // Appends a NUL-terminated text.
-    void append(const char* text) noexcept;
+    void append(const char* text) noexcept { append(text, std::strlen(text)); }
     void append_format(const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
     void append_vformat(const char* format, va_list arguments) noexcept;
 

@@ -1,10 +1,12 @@
 #include "trace/trace_writer.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include <pthread.h>
 
@@ -80,7 +82,7 @@ void drop_inherited_writer_state() {
 
 // The calling thread's writer state, created at first touch; nullptr once
 // the thread has destroyed it.
-WriterState* writer_state() {
+WriterState* writer_state() noexcept {
     if (this_thread_writer != nullptr || this_thread_writer_gone) return this_thread_writer;
     static const bool fork_handler_registered =
         pthread_atfork(nullptr, nullptr, &drop_inherited_writer_state) == 0;
@@ -90,8 +92,13 @@ WriterState* writer_state() {
     static_cast<void>(current_log_stream());
     thread_local WriterStateOwner owner;
     // Default-initialised: the counters start at zero, the buffers are not
-    // cleared (they are only read as far as they have been written).
-    owner.state = std::make_unique_for_overwrite<WriterState>();
+    // cleared (they are only read as far as they have been written). Without
+    // memory for it the thread traces nothing, and the next call tries again.
+    try {
+        owner.state = std::make_unique_for_overwrite<WriterState>();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
     this_thread_writer = owner.state.get();
     return this_thread_writer;
 }
@@ -124,22 +131,59 @@ struct EscapedTexts {
     char invoker[kIdentityEscapeCapacity];
     char file[kIdentityEscapeCapacity];
     char message[kMessageEscapeCapacity];
+    std::size_t invoker_length;
+    std::size_t file_length;
     std::size_t message_length;
 
     EscapedTexts(const char* raw_invoker, const char* raw_file, const char* raw_message,
                  std::size_t raw_message_length) noexcept {
-        escape_text(raw_invoker, invoker, sizeof invoker);
-        escape_text(raw_file, file, sizeof file);
+        invoker_length = escape_text(raw_invoker, invoker, sizeof invoker);
+        file_length = escape_text(raw_file, file, sizeof file);
         message_length = json_escape(raw_message, clamp(raw_message_length), message, sizeof message);
     }
 
     static std::int32_t clamp(std::size_t length) noexcept {
         return length > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(length);
     }
-    static void escape_text(const char* text, char* destination, std::size_t capacity) noexcept {
-        json_escape(text, clamp(std::strlen(text)), destination, capacity);
+    static std::size_t escape_text(const char* text, char* destination, std::size_t capacity) noexcept {
+        return json_escape(text, clamp(std::strlen(text)), destination, capacity);
     }
 };
+
+// Records are composed by appending their pieces; printf-style formatting of
+// the same text costs several times as much, and a record's fields are only
+// texts and integers.
+
+// Appends `value` in decimal, as printf's %d and %lu write it.
+//   -1 => "-1",  18446744073709551615u => "18446744073709551615"
+template <typename Integer>
+void append_decimal(RecordBuffer& out, Integer value) noexcept {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<std::size_t>(end.ptr - digits));
+}
+
+// A member line of an enter record whose value is a string.
+//   (depth 2, "\"file\": ", "job.py") => "    \"file\": \"job.py\",\n"
+void write_text_member(RecordBuffer& out, std::int32_t depth, const char* key, const char* value,
+                       std::size_t value_length) noexcept {
+    append_indentation(out, depth);
+    out.append(key);
+    out.append("\"", 1);
+    out.append(value, value_length);
+    out.append("\",\n", 3);
+}
+
+// A member line whose value is a number, followed by `end` (",\n" or "\n").
+//   (depth 2, "\"line\": ", 10, ",\n") => "    \"line\": 10,\n"
+template <typename Integer>
+void write_number_member(RecordBuffer& out, std::int32_t depth, const char* key, Integer value,
+                         const char* end) noexcept {
+    append_indentation(out, depth);
+    out.append(key);
+    append_decimal(out, value);
+    out.append(end);
+}
 
 // Fills the pending line with an instant record. A record longer than the
 // limit loses the end of its message text, cut at an escape and character
@@ -148,8 +192,15 @@ void hold_instant_record(WriterState& state, std::uint64_t ts, const EscapedText
                          std::int32_t line) noexcept {
     RecordBuffer record(state.pending_line, kInstantRecordLimit + 1);
     append_indentation(record, state.depth);
-    record.append_format("{ \"ts\": %" PRIu64 ", \"invoker\": \"%s\", \"file\": \"%s\", \"line\": %d, \"args\": \"",
-                         ts, texts.invoker, texts.file, line);
+    record.append("{ \"ts\": ");
+    append_decimal(record, ts);
+    record.append(", \"invoker\": \"");
+    record.append(texts.invoker, texts.invoker_length);
+    record.append("\", \"file\": \"");
+    record.append(texts.file, texts.file_length);
+    record.append("\", \"line\": ");
+    append_decimal(record, line);
+    record.append(", \"args\": \"");
     constexpr char closing[] = "\" }";
     constexpr std::size_t closing_length = sizeof closing - 1;
     const std::size_t room = record.room() > closing_length ? record.room() - closing_length : 0;
@@ -158,14 +209,40 @@ void hold_instant_record(WriterState& state, std::uint64_t ts, const EscapedText
     state.pending_length = static_cast<std::int32_t>(record.size());
 }
 
-void release_pending_at_thread_end(WriterState& state) noexcept {
-    if (state.pending_length <= 0) return;
+// Makes sure the file is open before a write that must not fail its caller
+// (a log, a scope's end, the thread's end). When the directory is gone and
+// cannot be made again, the write is lost like any write to a file that
+// cannot be opened.
+void ensure_log_file_or_lose_the_write() noexcept {
     try {
         ensure_log_file();
     } catch (...) {
-        // The directory is gone for good; the line is lost like any write
-        // to a file that cannot be opened.
     }
+}
+
+// Starts the next element of the thread's top-level array, which no scope
+// on the thread is inside: "[" for the thread's first element, else "," over
+// the final "]" of the file. A file opened since the last element holds no
+// "]" to replace, so it starts an array of its own. Returns how many bytes
+// at the end of the file the staged bytes replace.
+std::uint64_t start_top_level_element(WriterState& state, RecordBuffer& out) noexcept {
+    if (!state.array_started) {
+        out.append("[\n");
+        state.array_started = true;
+        return 0;
+    }
+    const LogStream* stream = current_log_stream();
+    if (stream != nullptr && stream->is_open() && stream->length() < 2) {
+        out.append("[\n");
+        return 0;
+    }
+    out.append(",\n");
+    return 2;
+}
+
+void release_pending_at_thread_end(WriterState& state) noexcept {
+    if (state.pending_length <= 0) return;
+    ensure_log_file_or_lose_the_write();
     RecordBuffer out(state.staged, sizeof state.staged);
     stage_pending_line(state, out, "\n");
     write_staged(out, 0);
@@ -183,31 +260,18 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
 
     RecordBuffer out(state->staged, sizeof state->staged);
     std::uint64_t tail = 0;
-    if (!state->array_started) {
-        out.append("[\n");
-        state->array_started = true;
-        state->depth = 1;
-    } else if (state->depth == 0) {
-        // The file ends with the "]\n" of its last top-level scope: it
-        // becomes ",\n". A file opened since then holds no "]" to replace,
-        // so it starts an array of its own.
-        const LogStream* stream = current_log_stream();
-        if (stream != nullptr && stream->is_open() && stream->length() < 2) {
-            out.append("[\n");
-        } else {
-            out.append(",\n");
-            tail = 2;
-        }
+    if (state->depth == 0) {
+        tail = start_top_level_element(*state, out);
         state->depth = 1;
     }
     stage_pending_line(*state, out, ",\n");
     write_indented_line(out, state->depth, "{");
     state->depth += 1;
-    write_indented_format(out, state->depth, "%s: \"%s\",", "\"invoker\"", texts.invoker);
-    write_indented_format(out, state->depth, "%s: \"%s\",", "\"file\"", texts.file);
-    write_indented_format(out, state->depth, "%s: %d,", "\"line\"", line);
-    write_indented_format(out, state->depth, "%s: %" PRIu64 ",", "\"ts_enter\"", ts_enter);
-    write_indented_format(out, state->depth, "%s: \"%s\",", "\"args\"", texts.message);
+    write_text_member(out, state->depth, "\"invoker\": ", texts.invoker, texts.invoker_length);
+    write_text_member(out, state->depth, "\"file\": ", texts.file, texts.file_length);
+    write_number_member(out, state->depth, "\"line\": ", line, ",\n");
+    write_number_member(out, state->depth, "\"ts_enter\": ", ts_enter, ",\n");
+    write_text_member(out, state->depth, "\"args\": ", texts.message, texts.message_length);
     write_indented_line(out, state->depth, "\"events\": [");
     state->depth += 1;
     state->pending_length = 0;
@@ -215,12 +279,26 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
 }
 
 void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
-                          std::int32_t line, const char* message, std::size_t message_length) {
+                          std::int32_t line, const char* message, std::size_t message_length) noexcept {
     WriterState* state = writer_state();
     if (state == nullptr) return;
     const EscapedTexts texts(invoker, file, message, message_length);
+    if (state->depth == 0) {
+        // No scope is open on this thread (a logger used from another thread,
+        // or after this thread's scopes have all ended): no array is waiting
+        // for the record, so it becomes an element of the top-level array at
+        // once and the file stays one complete array.
+        ensure_log_file_or_lose_the_write();
+        RecordBuffer out(state->staged, sizeof state->staged);
+        const std::uint64_t tail = start_top_level_element(*state, out);
+        hold_instant_record(*state, ts, texts, line);
+        stage_pending_line(*state, out, "\n");
+        out.append("]\n");
+        write_staged(out, tail);
+        return;
+    }
     if (state->pending_length > 0) {
-        ensure_log_file();  // may throw; nothing has changed yet
+        ensure_log_file_or_lose_the_write();
         RecordBuffer out(state->staged, sizeof state->staged);
         stage_pending_line(*state, out, ",\n");
         write_staged(out, 0);
@@ -231,20 +309,13 @@ void write_instant_record(std::uint64_t ts, const char* invoker, const char* fil
 void write_exit_record(std::uint64_t ts_exit) noexcept {
     WriterState* state = this_thread_writer;
     if (state == nullptr || state->depth < 2) return;
-    try {
-        ensure_log_file();
-    } catch (...) {
-        // Only possible when the file is not open and its directory cannot be
-        // made again: the record is lost as if the file could not be opened,
-        // and the state still closes the scope.
-    }
+    // The state closes the scope even when the record is lost.
+    ensure_log_file_or_lose_the_write();
     RecordBuffer out(state->staged, sizeof state->staged);
     stage_pending_line(*state, out, "\n");
     state->depth -= 1;
     write_indented_line(out, state->depth, "],");
-    char ts_exit_line[64];
-    std::snprintf(ts_exit_line, sizeof ts_exit_line, "\"ts_exit\": %" PRIu64, ts_exit);
-    write_indented_line(out, state->depth, ts_exit_line);
+    write_number_member(out, state->depth, "\"ts_exit\": ", ts_exit, "\n");
     state->depth -= 1;
     hold_closing_brace(*state);
     if (state->depth == 1) {

@@ -29,10 +29,11 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
 
 // Holds an instant record, stamped `ts`, as the pending line inside the
 // innermost open scope, after writing the line pending before it with ",".
-// Throws like write_enter_record, changing nothing, only when it has a line
-// to write and the file's directory cannot be created.
+// With no scope open on the calling thread the record is written at once as
+// an element of the top-level array, which stays complete. Never throws: a
+// file that cannot be reached loses the line it was due.
 void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
-                          std::int32_t line, const char* message, std::size_t message_length);
+                          std::int32_t line, const char* message, std::size_t message_length) noexcept;
 
 // Closes the innermost open scope with exit time `ts_exit`; nothing when no
 // scope is open on the calling thread. A file that cannot be reached loses

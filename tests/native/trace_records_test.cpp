@@ -243,6 +243,36 @@ TEST_F(TraceRecords, each_operation_writes_once_releasing_the_held_back_element)
     });
 }
 
+// A record logged while no scope is open on the calling thread (a scope used
+// from another thread) has no array to wait in: it is written at once as an
+// element of the top-level array, which stays complete.
+TEST_F(TraceRecords, a_record_with_no_scope_open_on_the_thread_is_a_whole_top_level_element) {
+    std::optional<JsonStlLogger> elsewhere;
+    run_in_thread([&] { elsewhere.emplace("e", "e.py", 5, 1, "%s", "E"); });
+    const auto record = [](const std::string& args) {
+        return "{ \"ts\": T, \"invoker\": \"e\", \"file\": \"e.py\", \"line\": 5, \"args\": \"" + args + "\" }";
+    };
+    const std::string empty_scope =
+        "  {\n    \"invoker\": \"a\",\n    \"file\": \"f\",\n    \"line\": 1,\n    \"ts_enter\": T,\n"
+        "    \"args\": \"A\",\n    \"events\": [\n    ],\n    \"ts_exit\": T\n  }\n";
+    const auto scope_a = [] { JsonStlLogger a("a", "f", 1, 1, "%s", "A"); };
+
+    EXPECT_EQ(mask_timestamps(trace([&] {
+                  elsewhere->log("%s", "first");
+                  EXPECT_EQ(written_so_far(), "[\n" + record("first") + "\n]\n") << "at once";
+                  elsewhere->log("%s", "second");
+              })),
+              "[\n" + record("first") + "\n,\n" + record("second") + "\n]\n")
+        << "on a thread that never opened a scope";
+    EXPECT_EQ(mask_timestamps(trace([&] {
+                  scope_a();
+                  elsewhere->log("%s", "between");
+                  scope_a();
+              })),
+              "[\n" + empty_scope + ",\n" + record("between") + "\n,\n" + empty_scope + "]\n")
+        << "between two top-level scopes";
+}
+
 TEST_F(TraceRecords, a_lost_directory_does_not_escape_a_destructor_and_a_new_file_starts_an_array) {
     const std::string root = dir.path() + "/root";
     vorn::testing::ScopedEnv root_env("VORN_LOG_DIR", root.c_str());

@@ -1,0 +1,175 @@
+"""Many threads tracing at once: each file belongs to one thread and holds
+exactly that thread's records; loggers used from a thread other than their
+own keep every file whole; console lines of many threads never mix."""
+
+import json
+import os
+import re
+import threading
+import time
+
+import pytest
+
+from _py_vorn import StdoutLogger, StlLogger
+from conftest import run_in_fresh_thread, set_console_options, tolerant_json, trace_path
+
+THREADS = 64
+DEPTH = 500
+
+# How each thread ends its 500 nested scopes.
+INNERMOST_FIRST, IN_OPENING_ORDER, HALF_LEFT_OPEN, ALL_LEFT_OPEN = range(4)
+
+
+def trace_nested(index, start, native_ids, outliving):
+    start.wait()  # all threads alive at once, so no two share a thread id
+    native_ids[index] = threading.get_native_id()
+    scopes = []
+    for depth in range(DEPTH):
+        scope = StlLogger(f"t{index} d{depth}", line=depth)
+        scope.log(f"t{index} r{depth}")
+        scopes.append(scope)
+        if depth % 100 == 0:
+            time.sleep(0)  # lets the other threads in between records
+    ending = index % 4
+    if ending == INNERMOST_FIRST:
+        for scope in reversed(scopes):
+            scope.close()
+    elif ending == IN_OPENING_ORDER:
+        for scope in scopes:
+            scope.close()
+    else:
+        if ending == HALF_LEFT_OPEN:
+            for scope in reversed(scopes[DEPTH // 2 :]):
+                scope.close()
+        # Kept beyond the thread's end, so their scopes stay open in its file.
+        outliving[index] = scopes
+
+
+def assert_nested_scopes_of(index, elements, closed_from):
+    """elements hold thread index's scopes d0 > d1 > ... > d499, each with its
+    record first; scopes from depth closed_from on carry their exit time."""
+    assert len(elements) == 1
+    scope = elements[0]
+    for depth in range(DEPTH):
+        assert (scope["args"], scope["line"]) == (f"t{index} d{depth}", depth)
+        assert ("ts_exit" in scope) == (depth >= closed_from)
+        events = scope["events"]
+        assert len(events) == (2 if depth < DEPTH - 1 else 1)
+        assert events[0]["args"] == f"t{index} r{depth}" and "events" not in events[0]
+        scope = events[-1]
+
+
+def test_64_threads_with_500_nested_scopes_each_write_only_their_own_files(trace_root):
+    start = threading.Barrier(THREADS)
+    native_ids, outliving = {}, {}
+    threads = [
+        threading.Thread(target=trace_nested, args=(index, start, native_ids, outliving))
+        for index in range(THREADS)
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(native_ids) == THREADS
+    directory = trace_path(trace_root, 0).parent
+    assert sorted(os.listdir(directory)) == sorted(f"stl_{n}.log" for n in native_ids.values())
+
+    for index, native_id in native_ids.items():
+        text = trace_path(trace_root, native_id).read_text(encoding="utf-8")
+        ending = index % 4
+        if ending in (INNERMOST_FIRST, IN_OPENING_ORDER):
+            assert_nested_scopes_of(index, json.loads(text), closed_from=0)
+        else:
+            # Nothing lost: the record held back at the thread's end is there too.
+            closed_from = DEPTH // 2 if ending == HALF_LEFT_OPEN else DEPTH
+            assert_nested_scopes_of(index, tolerant_json(text), closed_from)
+    # Their scopes are open on threads that are gone: dropping them on a
+    # thread with no scope open writes nothing anywhere.
+    before = {path: path.read_bytes() for path in directory.iterdir()}
+    run_in_fresh_thread(outliving.clear)
+    assert {path: path.read_bytes() for path in directory.iterdir()} == before
+
+
+def summary(elements):
+    """Scopes as (args, events), records as (invoker, file, line, args)."""
+    return [
+        (e["args"], summary(e["events"])) if "events" in e else (e["invoker"], e["file"], e["line"], e["args"])
+        for e in elements
+    ]
+
+
+FIRST, SECOND = ("maker", "m.py", 7, "first"), ("maker", "m.py", 7, "second")
+
+
+@pytest.mark.parametrize(
+    ("setup", "expected"),
+    [
+        # No scope open on the calling thread: each record is written at once
+        # as an element of its top-level array, which stays complete.
+        ("nothing", [FIRST, SECOND, ("later", [])]),
+        ("a closed scope", [("own", []), FIRST, SECOND, ("later", [])]),
+        # A scope open there: the records go into it, with the logger's identity.
+        ("an open scope", [("own", [FIRST, SECOND]), ("later", [])]),
+    ],
+)
+def test_a_logger_used_on_another_thread_keeps_that_threads_file_whole(trace_root, setup, expected):
+    made_elsewhere = run_in_fresh_thread(lambda: StlLogger("elsewhere", "maker", "m.py", 7))
+
+    def body():
+        own = None if setup == "nothing" else StlLogger("own")
+        if setup == "a closed scope":
+            own.close()
+        made_elsewhere.log("first")
+        made_elsewhere.log("second")
+        path = made_elsewhere.log_file_name
+        if setup != "an open scope":
+            assert summary(json.loads(open_text(path)))[-2:] == [FIRST, SECOND]  # whole at once
+        del own
+        StlLogger("later").close()
+        return path
+
+    path = run_in_fresh_thread(body)
+    assert summary(json.loads(open_text(path))) == expected
+
+
+def test_a_logger_held_by_a_thread_local_is_closed_when_its_thread_ends(trace_root):
+    local = threading.local()
+
+    def body():
+        local.scope = StlLogger("held by a thread-local")
+        local.scope.log("x")
+        return threading.get_native_id()
+
+    native_id = run_in_fresh_thread(body)
+    (scope,) = json.loads(trace_path(trace_root, native_id).read_text(encoding="utf-8"))
+    assert [event["args"] for event in scope["events"]] == ["x"] and "ts_exit" in scope
+
+
+def open_text(path):
+    with open(path, encoding="utf-8") as file:
+        return file.read()
+
+
+def print_lines(index, start):
+    set_console_options(use_color=False, workflow_name=f"w{index}")
+    start.wait()
+    for number in range(60):
+        # Some lines are longer than any buffer on the way to fd 1.
+        StdoutLogger.print(f"t{index} n{number} " + "x" * (number * 397 % 12000), "printer")
+
+
+def test_console_lines_of_many_threads_never_mix(capfd):
+    capfd.readouterr()
+    start = threading.Barrier(16)
+    threads = [threading.Thread(target=print_lines, args=(index, start)) for index in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    line = re.compile(r"\[vorn [^\]]*\] [-\d: ]{19}\(w(\d+)\) \| printer {23} \| t(\d+) n(\d+) (x*)")
+    numbers = {index: [] for index in range(16)}
+    for text in capfd.readouterr().out.splitlines():
+        workflow, index, number, filler = line.fullmatch(text).groups()
+        assert workflow == index and len(filler) == int(number) * 397 % 12000
+        numbers[int(index)].append(int(number))
+    assert all(seen == list(range(60)) for seen in numbers.values())
