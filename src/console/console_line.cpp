@@ -21,6 +21,9 @@ std::string_view text_of(const char* text) {
     return text == nullptr ? std::string_view{} : std::string_view{text};
 }
 
+// `text` up to its first NUL.
+std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
 // The current wall-clock time in whole seconds.
 std::time_t current_seconds() {
     timespec now{};
@@ -41,12 +44,13 @@ bool color_is_on(const StdoutLoggerOptions& options) {
 void append_invoker_column(LineWriter& line, std::string_view invoker) {
     const std::size_t shown = utf8_cut_length(invoker.data(), invoker.size(), kInvokerColumnWidth);
     line.append(invoker.data(), shown);
-    line.append_repeated(' ', kInvokerColumnWidth - shown);
+    line.append_spaces(kInvokerColumnWidth - shown);
 }
 
-// "[vorn HOST] YYYY-MM-DD HH:MM:SS(WORKFLOW) | INVOKER-COLUMN | "
-void append_header(LineWriter& line, const StdoutLoggerOptions& options, std::string_view invoker) {
-    char time_text[kLocalTimeTextSize];
+// "[vorn HOST] YYYY-MM-DD HH:MM:SS(WORKFLOW) | INVOKER-COLUMN | ", with the
+// time taken from `time_text`, which must live until the line is finished.
+void append_header(LineWriter& line, const StdoutLoggerOptions& options, std::string_view invoker,
+                   char (&time_text)[kLocalTimeTextSize]) {
     const std::size_t time_length = format_local_time(current_seconds(), time_text);
     line.append("[vorn ");
     line.append(console_host_name());
@@ -59,15 +63,15 @@ void append_header(LineWriter& line, const StdoutLoggerOptions& options, std::st
     line.append(" | ");
 }
 
-}  // namespace
-
-void print_console_line(const char* invoker, const char* message) {
+// One console line of `invoker` and `text`, both already ended at their
+// first NUL.
+void write_console_line(std::string_view invoker, std::string_view text) {
     // Read in place for every line, so a change of options shows at once.
     const StdoutLoggerOptions& options = current_stdout_logger_options();
-    const std::string_view text = text_of(message);
+    char time_text[kLocalTimeTextSize];
     LineWriter line;
     if (options.print_header) {
-        append_header(line, options, text_of(invoker));
+        append_header(line, options, invoker, time_text);
         if (color_is_on(options)) {
             line.append(options.color);
             line.append(text);
@@ -81,6 +85,16 @@ void print_console_line(const char* invoker, const char* message) {
     }
     line.append("\n");
     line.finish();
+}
+
+}  // namespace
+
+void print_console_line(const char* invoker, const char* message) {
+    write_console_line(text_of(invoker), text_of(message));
+}
+
+void print_console_line(std::string_view invoker, std::string_view message) {
+    write_console_line(up_to_nul(invoker), up_to_nul(message));
 }
 
 }  // namespace vorn

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 namespace vorn {
 
 // Writes one console line to the C library's stdout under the calling
@@ -8,8 +10,12 @@ namespace vorn {
 // where the invoker column is exactly 30 bytes and, with colour on, MESSAGE
 // is framed by `color` and "\033[0m". With the header off: MESSAGE alone.
 // Both texts end at their first NUL (a null pointer reads as empty); the
-// message is shown whole. A line that fits the line buffer (8 KiB) reaches
-// stdout in one fwrite.
+// message is shown whole, however long. The line leaves in one write system
+// call, with nothing of it left in stdout's buffer.
 void print_console_line(const char* invoker, const char* message);
+
+// As above, for texts that need not be NUL-terminated; each still ends at
+// its first NUL. Nothing is copied to the heap.
+void print_console_line(std::string_view invoker, std::string_view message);
 
 }  // namespace vorn

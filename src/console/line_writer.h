@@ -3,13 +3,23 @@
 #include <cstddef>
 #include <string_view>
 
+#include <sys/uio.h>
+
 namespace vorn {
 
-// Collects the pieces of one console line and hands them to the C library's
-// stdout. A line that fits the fixed buffer goes out in one fwrite; a longer
-// one goes out as buffered runs and oversized pieces, in order. finish()
-// flushes stdout once, after the last byte. Write errors are left to the
-// stream's error state: a line that cannot be written is lost, silently.
+// Collects the pieces of one console line and hands the whole line to
+// standard output in one write system call. Pieces that fit the fixed buffer
+// are copied into it; a longer piece is referred to where it lies, so every
+// piece must stay valid until finish().
+//
+// A line that the C library's stdout can take in one piece (it fits what is
+// free of the stream's buffer, or the stream is unbuffered) goes through
+// stdout with one fwrite and one fflush, which make one write. A longer line
+// would leave stdio in several writes, so stdout is flushed instead (whatever
+// other code left in it goes first) and the line goes to stdout's descriptor
+// in one writev. Either way a line is written whole, in order, and no byte
+// of it waits in a buffer. Write errors are not reported: a line that cannot
+// be written is lost, silently.
 class LineWriter {
 public:
     static constexpr std::size_t kCapacity = 8192;
@@ -21,17 +31,25 @@ public:
     // Adds `length` bytes of `data` to the line.
     void append(const char* data, std::size_t length);
     void append(std::string_view text) { append(text.data(), text.size()); }
-    // Adds `count` copies of `byte` to the line.
-    void append_repeated(char byte, std::size_t count);
-    // Writes what is still buffered and flushes stdout.
+    // Adds `count` spaces to the line.
+    void append_spaces(std::size_t count);
+    // Writes the line and empties the writer.
     void finish();
 
 private:
-    // Hands the buffered bytes to stdout and empties the buffer.
-    void drain();
+    // Most pieces a line is handed out in; a line made of more goes out in
+    // more than one write. The console line has fewer than 16.
+    static constexpr std::size_t kMaxPieces = 32;
+
+    void add_piece(const char* data, std::size_t length);
+    // Hands the collected pieces to stdout's descriptor and forgets them.
+    void write_pieces();
 
     char buffer_[kCapacity];
     std::size_t used_ = 0;
+    iovec pieces_[kMaxPieces];
+    std::size_t piece_count_ = 0;
+    std::size_t length_ = 0;
 };
 
 }  // namespace vorn

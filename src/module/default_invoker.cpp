@@ -1,5 +1,6 @@
 #include "module/default_invoker.h"
 
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/pybind11.h>
 
 namespace py = pybind11;
@@ -8,6 +9,20 @@ namespace vorn {
 namespace {
 
 constexpr char fallback_invoker[] = "python";
+
+// The attribute names read from a frame, made into Python strings once per
+// process (and kept to its end): an attribute named by a C string costs a
+// new Python string, and its hashing, on every read.
+struct AttributeNames {
+    py::str f_code{"f_code"};
+    py::str co_name{"co_name"};
+    py::str f_globals{"f_globals"};
+};
+
+const AttributeNames& attribute_names() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<AttributeNames> names;
+    return names.call_once_and_store_result([] { return AttributeNames{}; }).get_stored();
+}
 
 // `value` as UTF-8 bytes: a str (or subclass) as it is, anything else through
 // str(). Strict encoding: a lone surrogate raises UnicodeEncodeError.
@@ -19,7 +34,7 @@ std::string utf8_text(const py::object& value) {
 
 // The frame's globals as a dict; a non-dict mapping goes through dict().
 py::dict frame_globals(const py::object& frame) {
-    py::object globals = frame.attr("f_globals");
+    py::object globals = frame.attr(attribute_names().f_globals);
     if (py::isinstance<py::dict>(globals)) return py::reinterpret_borrow<py::dict>(globals);
     return py::dict(globals);
 }
@@ -51,7 +66,8 @@ std::string get_default_invoker() {
     if (current == nullptr) return fallback_invoker;
     const auto frame = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(current));
 
-    std::string name = utf8_text(frame.attr("f_code").attr("co_name"));
+    const AttributeNames& names = attribute_names();
+    std::string name = utf8_text(frame.attr(names.f_code).attr(names.co_name));
     if (name != "<module>") return name;
     return module_invoker(frame);
 }

@@ -3,10 +3,54 @@
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
-#include <string>
+#include <string_view>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+
+#include "module/python_logger.h"
+
+// Text arguments (TextArgument): pybind11's own text conversions either copy
+// a str into a std::string (a heap allocation for all but short texts) or,
+// for std::string_view, keep the argument alive in a per-call set (two heap
+// allocations on every call). This one accepts what the std::string
+// conversion accepts and is shown as "str" in signatures, and allocates
+// nothing for str and bytes.
+namespace pybind11::detail {
+
+template <>
+struct type_caster<vorn::TextArgument> {
+    PYBIND11_TYPE_CASTER(vorn::TextArgument, const_name(PYBIND11_STRING_NAME));
+
+    bool load(handle source, bool) {
+        PyObject* object = source.ptr();
+        if (object == nullptr) return false;
+        if (PyUnicode_Check(object)) {
+            Py_ssize_t size = 0;
+            const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
+            if (bytes == nullptr) {
+                // No UTF-8 form (a lone surrogate): the argument does not convert.
+                PyErr_Clear();
+                return false;
+            }
+            value = vorn::TextArgument::borrowed({bytes, static_cast<std::size_t>(size)});
+            return true;
+        }
+        if (PyBytes_Check(object)) {
+            value = vorn::TextArgument::borrowed(
+                {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))});
+            return true;
+        }
+        if (PyByteArray_Check(object)) {
+            value = vorn::TextArgument::copied(
+                {PyByteArray_AS_STRING(object), static_cast<std::size_t>(PyByteArray_GET_SIZE(object))});
+            return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace vorn {
 
@@ -26,13 +70,13 @@ bool is_constructed(const Wrapper& self) {
 // An instance that was never constructed behaves as a closed logger.
 template <typename Wrapper>
 void bind_logger_members(py::class_<Wrapper>& cls) {
-    cls.def(py::init<const std::string&, const std::optional<std::string>&, const std::string&,
+    cls.def(py::init<const TextArgument&, const std::optional<TextArgument>&, const TextArgument&,
                      std::uint32_t, std::optional<std::int64_t>>(),
             py::arg("message") = "", py::arg("invoker") = py::none(), py::arg("file") = "<python>",
             py::arg("line") = 0, py::arg("tid") = py::none());
     cls.def(
         "log",
-        [](Wrapper& self, const std::string& message) {
+        [](Wrapper& self, const TextArgument& message) {
             if (!is_constructed(self)) throw std::runtime_error("logger is closed");
             self.log(message);
         },

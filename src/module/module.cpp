@@ -1,5 +1,6 @@
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -17,10 +18,12 @@ namespace {
 
 // StdoutLogger.print: one console line outside any scope. The default invoker
 // is computed first even when one is given, so a frame that cannot be read
-// fails the call before anything is printed.
-void print_line(const std::string& message, const std::optional<std::string>& invoker) {
+// fails the call before anything is printed. The message is printed whole,
+// up to its first NUL, from where the argument keeps it.
+void print_line(const vorn::TextArgument& message, const std::optional<vorn::TextArgument>& invoker) {
     const std::string default_invoker = vorn::get_default_invoker();
-    vorn::print_console_line(invoker ? invoker->c_str() : default_invoker.c_str(), message.c_str());
+    vorn::print_console_line(invoker ? invoker->bytes() : std::string_view(default_invoker),
+                             message.bytes());
 }
 
 // StdoutLogger.set_options: the calling thread's options become a copy.

@@ -1,20 +1,104 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+#include <pthread.h>
 
 #include "module/default_invoker.h"
+#include "trace/scope_text.h"
 #include "trace/thread_id.h"
 
 namespace vorn {
+
+// A text argument as Python passes it: a str as its UTF-8 bytes, bytes and
+// bytearray byte for byte. str and bytes objects never change, so their
+// bytes are seen where the object keeps them (the object outlives the call)
+// with no copy; a bytearray could be resized by Python code that runs during
+// the call (the default invoker's lookups may run some), so it is copied.
+class TextArgument {
+public:
+    TextArgument() = default;
+
+    // Bytes that stay put for the length of the call.
+    static TextArgument borrowed(std::string_view bytes) {
+        TextArgument argument;
+        argument.view_ = bytes;
+        return argument;
+    }
+    // Bytes that may change during the call.
+    static TextArgument copied(std::string_view bytes) {
+        TextArgument argument;
+        argument.copy_.assign(bytes);
+        argument.copied_ = true;
+        return argument;
+    }
+
+    std::string_view bytes() const noexcept { return copied_ ? std::string_view(copy_) : view_; }
+
+private:
+    std::string_view view_;
+    std::string copy_;
+    bool copied_ = false;
+};
+
+// The first Size - 1 bytes of a text, NUL-terminated, on the stack. The
+// scopes read a text only up to a bound (255 bytes of invoker and file, 4095
+// of a message, each with 3 bytes more to see whether a cut splits a UTF-8
+// character), so a copy cut at that bound reads exactly like the whole text
+// and needs neither the heap nor a terminator from the caller.
+//   BoundedText<259>(300 x "a") => 258 x "a"
+template <std::size_t Size>
+class BoundedText {
+public:
+    explicit BoundedText(std::string_view text) noexcept {
+        const std::size_t length = std::min(text.size(), Size - 1);
+        std::memcpy(text_, text.data(), length);
+        text_[length] = '\0';
+    }
+    BoundedText(const BoundedText&) = delete;
+    BoundedText& operator=(const BoundedText&) = delete;
+
+    const char* c_str() const noexcept { return text_; }
+
+private:
+    char text_[Size];
+};
+
+using FieldText = BoundedText<kTextFieldSize + 3>;
+using MessageText = BoundedText<kMessageBufferSize>;
+
+// The calling thread's id once read; 0 until then (no thread has id 0).
+inline thread_local std::int64_t cached_calling_thread_id = 0;
+
+// In a forked child the one thread left has an id of its own.
+inline void forget_calling_thread_id() { cached_calling_thread_id = 0; }
+
+// The calling thread's system thread id, as current_thread_id() reads it,
+// read once per thread: it is a system call, and scopes open far more often
+// than threads start.
+inline std::int64_t calling_thread_id() {
+    static const bool fork_handler_registered =
+        pthread_atfork(nullptr, nullptr, &forget_calling_thread_id) == 0;
+    static_cast<void>(fork_handler_registered);
+    if (cached_calling_thread_id == 0) cached_calling_thread_id = current_thread_id();
+    return cached_calling_thread_id;
+}
 
 // The Python-facing owner of one scoped logger T (a trace or console scope).
 // Constructing it opens the scope; close(), leaving a with block or
 // destruction ends it, whichever comes first, exactly once. `logger` is null
 // once the scope has ended. Every member runs with the GIL held.
+//
+// What the scope reads of its texts is copied to the stack, so a record
+// costs no allocation besides the scope itself.
 template <typename T>
 class PythonLogger {
 public:
@@ -22,15 +106,17 @@ public:
     // calling Python frame first, on every call, so a frame that cannot be
     // read fails the construction even when `invoker` is given. A missing
     // invoker or tid is replaced by that default and the calling thread's id.
-    PythonLogger(const std::string& message, const std::optional<std::string>& invoker,
-                 const std::string& file, std::uint32_t line, std::optional<std::int64_t> tid) {
+    PythonLogger(const TextArgument& message, const std::optional<TextArgument>& invoker,
+                 const TextArgument& file, std::uint32_t line, std::optional<std::int64_t> tid) {
         const std::string default_invoker = get_default_invoker();
-        const std::int64_t thread_id = current_thread_id();
-        const std::string& chosen_invoker = invoker ? *invoker : default_invoker;
+        const std::int64_t thread_id = calling_thread_id();
+        const FieldText chosen_invoker(invoker ? invoker->bytes() : std::string_view(default_invoker));
+        const FieldText file_text(file.bytes());
+        const MessageText message_text(message.bytes());
         // The unsigned Python line reaches the signed field bit for bit.
-        logger = std::make_unique<T>(chosen_invoker.c_str(), file.c_str(),
-                                     static_cast<std::int32_t>(line),
-                                     tid ? *tid : thread_id, "%s", message.c_str());
+        logger = std::make_unique<T>(chosen_invoker.c_str(), file_text.c_str(),
+                                     static_cast<std::int32_t>(line), tid ? *tid : thread_id, "%s",
+                                     message_text.c_str());
     }
 
     PythonLogger(PythonLogger&&) noexcept = default;
@@ -41,9 +127,10 @@ public:
 
     // Adds one record to the open scope; "logger is closed" once it has ended.
     // The message is never read as a format.
-    void log(const std::string& message) {
+    void log(const TextArgument& message) {
         throw_if_closed();
-        logger->log("%s", message.c_str());
+        const MessageText message_text(message.bytes());
+        logger->log("%s", message_text.c_str());
     }
 
     // Ends the scope (writing its exit output) unless it has already ended.
