@@ -7,7 +7,9 @@ under its log directory. It walks the tree, inspects every file on two
 worker threads and checks the trace files those threads wrote. Every phase,
 directory and file is a trace scope (StlLogger) whose findings are `log`
 records; the console (StdoutLogger) shows progress in colour. At the end it
-prints where the trace files are and the first lines of one.
+prints where the trace files are and the first lines of one, and writes
+this run's traces as an HTML timeline (trace.html) and as a Trace Event
+Format file (trace.json) next to them.
 
 Trace files go under $VORN_LOG_DIR, "./vorn_logs" unless set.
 """
@@ -25,7 +27,10 @@ from pathlib import Path
 # first scope.
 os.environ.setdefault("VORN_LOG_DIR", "./vorn_logs")
 
-import _py_vorn as vorn  # noqa: E402  (after the environment is settled)
+import vorn  # noqa: E402  (after the environment is settled)
+from vorn.export import write_export  # noqa: E402
+from vorn.summary import summary_text  # noqa: E402
+from vorn.view import write_view  # noqa: E402
 
 WORKFLOW = "source-audit"
 LONG_LINE = 100
@@ -221,7 +226,26 @@ def main(argv):
         for _, line in zip(range(16), stream):
             print(f"  {line.rstrip()}")
     print("  ...")
+
+    look_at(Path(os.environ["VORN_LOG_DIR"]), [main_trace, *worker_traces])
     return 0
+
+
+def look_at(log_dir, trace_files):
+    """Writes this run's traces as a timeline page and as trace events beside
+    them (earlier runs' files stay out), and says how to open them."""
+    page, events = log_dir / "trace.html", log_dir / "trace.json"
+    threads = write_view(trace_files, page)
+    write_export(trace_files, events)
+    print()
+    print("Where the time went (python -m vorn summary):")
+    for line in summary_text(trace_files, limit=5).splitlines():
+        print(f"  {line}".rstrip())
+    print()
+    print("Look at this run:")
+    print(f"  {page}: a timeline of its {threads} threads;"
+          f" open {page.resolve().as_uri()} in a browser")
+    print(f"  {events}: trace events; open it in Perfetto UI, chrome://tracing or speedscope")
 
 
 if __name__ == "__main__":

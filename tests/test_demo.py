@@ -20,3 +20,15 @@ def test_the_demo_runs_twice_and_its_trace_files_load(tmp_path):
         assert len(names) == 3
         for name in names:
             assert json.loads((tmp_path / name).read_text(encoding="utf-8"))
+        # This run's threads, and only them, as a timeline page and as trace events.
+        logs = tmp_path / "vorn_logs"
+        page, events = logs / "trace.html", logs / "trace.json"
+        assert f"  vorn_logs/trace.html: a timeline of its 3 threads; open {page.as_uri()}" in result.stdout
+        assert "  vorn_logs/trace.json: trace events; open it in Perfetto UI" in result.stdout
+        assert page.read_text(encoding="utf-8").lstrip().lower().startswith("<!doctype html>")
+        threads = [event["args"]["name"] for event in
+                   json.loads(events.read_text(encoding="utf-8"))["traceEvents"]
+                   if event["name"] == "thread_name"]  # fmt: skip
+        assert sorted(threads) == sorted(f"thread {Path(name).stem.split('_')[-1]}" for name in names)
+        assert re.search(r"^  total ms +count +mean ms +max ms +invoker +message$", result.stdout,
+                         re.MULTILINE)  # fmt: skip

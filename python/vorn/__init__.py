@@ -1,0 +1,52 @@
+"""Scoped trace and console loggers, and tools to read and look at traces.
+
+The loggers come from the extension module ``_py_vorn`` and are re-exported
+here unchanged; the rest is pure Python:
+
+- read_trace / read_trace_events: a trace file, complete or cut short, as
+  Scope and Instant objects;
+- find_trace_files: the trace files of files and trace directories;
+- traced: a decorator that opens a trace scope around each call;
+- ConsoleHandler: a logging handler that prints with StdoutLogger.
+
+``python -m vorn export|view|summary`` turns trace files into a Trace Event
+Format file, a self-contained HTML timeline or a table of where the time went.
+"""
+
+from _py_vorn import (
+    CLI_LEVEL_ERROR,
+    CLI_LEVEL_INFO,
+    CLI_LEVEL_RESET,
+    CLI_LEVEL_STATUS,
+    CLI_LEVEL_WARNING,
+    Logger,
+    StdoutLogger,
+    StdoutLoggerOptions,
+    StlLogger,
+)
+
+from vorn.console_handler import ConsoleHandler
+from vorn.trace_files import TraceFile, find_trace_files
+from vorn.trace_reader import Instant, Scope, TraceFormatError, read_trace, read_trace_events
+from vorn.tracing import traced
+
+__all__ = [
+    "CLI_LEVEL_ERROR",
+    "CLI_LEVEL_INFO",
+    "CLI_LEVEL_RESET",
+    "CLI_LEVEL_STATUS",
+    "CLI_LEVEL_WARNING",
+    "ConsoleHandler",
+    "Instant",
+    "Logger",
+    "Scope",
+    "StdoutLogger",
+    "StdoutLoggerOptions",
+    "StlLogger",
+    "TraceFile",
+    "TraceFormatError",
+    "find_trace_files",
+    "read_trace",
+    "read_trace_events",
+    "traced",
+]

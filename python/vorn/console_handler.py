@@ -1,0 +1,74 @@
+"""ConsoleHandler: standard-library logging records as console lines."""
+
+from __future__ import annotations
+
+import logging
+import os
+
+from _py_vorn import (
+    CLI_LEVEL_ERROR,
+    CLI_LEVEL_INFO,
+    CLI_LEVEL_STATUS,
+    CLI_LEVEL_WARNING,
+    StdoutLogger,
+)
+
+__all__ = ["ConsoleHandler", "level_color"]
+
+
+def level_color(levelno: int) -> str:
+    """The console colour of a logging level; a level between two standard
+    ones takes the lower one's colour:
+    DEBUG => CLI_LEVEL_STATUS, INFO => CLI_LEVEL_INFO, 25 => CLI_LEVEL_INFO,
+    WARNING => CLI_LEVEL_WARNING, ERROR and CRITICAL => CLI_LEVEL_ERROR."""
+    if levelno >= logging.ERROR:
+        return CLI_LEVEL_ERROR
+    if levelno >= logging.WARNING:
+        return CLI_LEVEL_WARNING
+    if levelno >= logging.INFO:
+        return CLI_LEVEL_INFO
+    return CLI_LEVEL_STATUS
+
+
+class ConsoleHandler(logging.Handler):
+    """A logging handler that prints each record with StdoutLogger.print, as
+    one console line in the colour of its level.
+
+    The line's header, workflow name and whether colour is used at all follow
+    the calling thread's console options (StdoutLogger.set_options); only
+    the colour is chosen per record, and the thread's options are left as
+    they were. The invoker column names the function that logged, or for
+    module-level code its file, as the loggers themselves do. The message is
+    ``self.format(record)``, so formatters apply as usual; failures go to
+    ``handleError``.
+    """
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            message = self.format(record)
+            options = StdoutLogger.get_options()
+            saved_color = options.color
+            options.color = level_color(record.levelno)
+            StdoutLogger.set_options(options)
+            try:
+                StdoutLogger.print(message, invoker=_invoker_of(record))
+            finally:
+                options.color = saved_color
+                StdoutLogger.set_options(options)
+        except RecursionError:
+            raise
+        except Exception:
+            self.handleError(record)
+
+
+def _invoker_of(record: logging.LogRecord) -> str:
+    """record.funcName, or for module-level code ("<module>") the file's
+    name; "python" when neither is known:
+    funcName "load" => "load"; "<module>" in /srv/job.py => "job.py"."""
+    function = record.funcName
+    if function and function not in ("<module>", "(unknown function)"):
+        return function
+    file_name = os.path.basename(record.pathname or "")
+    if file_name and not (file_name.startswith("<") and file_name.endswith(">")):
+        return file_name
+    return "python"

@@ -1,0 +1,312 @@
+"""Reading trace files back into plain Python objects.
+
+A trace file holds one JSON array of scope records, but only once every
+scope of its thread has closed: a thread that ended with scopes open, or a
+process that was killed, leaves a file that stops in the middle. The writer
+puts one element or member on each line, so this reader goes line by line,
+never holding more of the file than one line, and keeps everything that was
+written whole:
+
+    [                                    top-level array
+      {                                  a scope's enter record ...
+        "invoker": "load",
+        "file": "app.py",
+        "line": 12,
+        "ts_enter": 0,
+        "args": "load config",
+        "events": [                      ... its instant records and child scopes
+          { "ts": 0, "invoker": "load", "file": "app.py", "line": 12, "args": "3 keys" }
+        ],
+        "ts_exit": 0                     its exit record
+      }
+    ,                                    between two top-level scopes
+    ...
+    ]
+
+A scope is kept once its enter record is whole (up to its "args" line); it
+comes back with ``ts_exit`` None when its exit record is missing. An instant
+record is kept once its line is whole. A last line without its line end is
+dropped: it may have been cut anywhere. Bytes that cannot come from the
+writer raise TraceFormatError naming the file and line.
+
+Texts are decoded as UTF-8; bytes that are not valid UTF-8 (possible only
+when a program logged ``bytes``) become U+FFFD.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import Final
+
+__all__ = [
+    "Instant",
+    "Scope",
+    "TraceFormatError",
+    "read_trace",
+    "read_trace_events",
+    "walk",
+]
+
+
+@dataclass(frozen=True)
+class Instant:
+    """A record written by ``log``: its time, the identity of the scope it
+    was logged on, and its message."""
+
+    ts: int
+    invoker: str
+    file: str
+    line: int
+    args: str
+
+
+@dataclass
+class Scope:
+    """A scope: its identity, message, enter and exit times (``ts_exit`` is
+    None when the scope never closed) and its instant records and child
+    scopes in the order they happened."""
+
+    invoker: str
+    file: str
+    line: int
+    ts_enter: int
+    ts_exit: int | None
+    args: str
+    events: list[Scope | Instant] = field(default_factory=list)
+
+
+class TraceFormatError(ValueError):
+    """A line of a trace file that the trace writer cannot have written."""
+
+    def __init__(self, path: str, line: int, reason: str) -> None:
+        super().__init__(f"{path}:{line}: {reason}")
+        self.path = path
+        self.line = line
+        self.reason = reason
+
+
+def read_trace(path: str | os.PathLike[str]) -> list[Scope]:
+    """The top-level scopes of the trace file at `path`, complete or cut short."""
+    return [item for item in read_trace_events(path) if isinstance(item, Scope)]
+
+
+def read_trace_events(path: str | os.PathLike[str]) -> list[Scope | Instant]:
+    """Like read_trace, but also keeps the instant records that stand outside
+    any scope. They occur when a logger's ``log`` was called from a thread on
+    which no scope was open: the record lands at the top of that thread's
+    file."""
+    name = os.fspath(path)
+    with open(name, "rb") as stream:
+        return _parse_lines(name, stream)
+
+
+def walk(items: Iterable[Scope | Instant], depth: int = 0) -> Iterator[tuple[int, Scope | Instant]]:
+    """Every scope and instant record below `items`, in file order, with its
+    nesting depth (`depth` for the items themselves). Iterative, so that
+    deeply nested traces do not exhaust the recursion limit."""
+    stack: list[tuple[int, Iterator[Scope | Instant]]] = [(depth, iter(items))]
+    while stack:
+        level, children = stack[-1]
+        item = next(children, None)
+        if item is None:
+            stack.pop()
+            continue
+        yield level, item
+        if isinstance(item, Scope):
+            stack.append((level + 1, iter(item.events)))
+
+
+# ---------------------------------------------------------------------------
+# The line grammar.
+
+_UINT64_LIMIT: Final = 1 << 64
+_INT64_LIMIT: Final = 1 << 63
+
+_MEMBER_ORDER: Final = ("invoker", "file", "line", "ts_enter", "args")
+_MEMBER_PREFIXES: Final = tuple(f'"{key}": '.encode() for key in _MEMBER_ORDER)
+_TS_EXIT_LINE: Final = re.compile(rb'"ts_exit": (\d{1,20})')
+_INSTANT_KEYS: Final = ("ts", "invoker", "file", "line", "args")
+# How every line the writer produces begins, after its indentation: a cut
+# line must start like one of these.
+_LINE_STARTS: Final = (b"[", b"]", b",", b"{", b"}", b'"')
+
+
+def _timestamp(value: int) -> int:
+    """Timestamps are written as unsigned 64-bit numbers; a wall clock set
+    back before the process's first reading wraps around. Such a value is
+    read back as the negative difference it stands for:
+    18446744073709551615 => -1."""
+    return value - _UINT64_LIMIT if value >= _INT64_LIMIT else value
+
+
+class _Builder:
+    """A scope being read: its record and where in the record the next line
+    belongs."""
+
+    __slots__ = ("scope", "state", "values")
+
+    def __init__(self) -> None:
+        self.values: list[str | int] = []  # the enter record's members, in order
+        self.scope: Scope | None = None
+        # "members", "events", "ts_exit" (after "],"), "brace" (after ts_exit)
+        self.state = "members"
+
+
+class _Parser:
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.number = 0
+        self.top: list[Scope | Instant] = []
+        self.open: list[_Builder] = []
+        self.array_started = False
+        self.array_ended = False
+
+    def fail(self, reason: str) -> TraceFormatError:
+        return TraceFormatError(self.path, self.number, reason)
+
+    def feed(self, text: bytes) -> None:
+        """One whole line, without its line end and indentation."""
+        if self.open:
+            self.scope_line(self.open[-1], text)
+        else:
+            self.top_line(text)
+
+    def top_line(self, text: bytes) -> None:
+        if text.startswith(b"{ "):
+            self.top.append(self.instant(text))
+        elif self.array_ended:
+            raise self.fail("text after the end of the trace")
+        elif text == b"[":
+            if self.array_started:
+                raise self.fail('a second "[" inside the trace')
+            self.array_started = True
+        elif not self.array_started:
+            raise self.fail('not a trace file: it does not begin with "["')
+        elif text == b"{":
+            self.open.append(_Builder())
+        elif text == b",":
+            pass  # between two top-level scopes
+        elif text == b"]":
+            self.array_ended = True
+        else:
+            raise self.fail(f"unexpected line {_show(text)}")
+
+    def scope_line(self, builder: _Builder, text: bytes) -> None:
+        state = builder.state
+        if state == "events":
+            if text.startswith(b"{ "):
+                assert builder.scope is not None
+                builder.scope.events.append(self.instant(text))
+            elif text == b"{":
+                self.open.append(_Builder())
+            elif text == b"],":
+                builder.state = "ts_exit"
+            else:
+                raise self.fail(f"unexpected line {_show(text)} in a scope's events")
+        elif state == "members":
+            self.member(builder, text)
+        elif state == "ts_exit":
+            match = _TS_EXIT_LINE.fullmatch(text)
+            if match is None:
+                raise self.fail(f'expected "ts_exit", found {_show(text)}')
+            assert builder.scope is not None
+            builder.scope.ts_exit = _timestamp(int(match.group(1)))
+            builder.state = "brace"
+        elif text in (b"}", b"},"):
+            self.open.pop()
+        else:
+            raise self.fail(f'expected the closing "}}" of a scope, found {_show(text)}')
+
+    def member(self, builder: _Builder, text: bytes) -> None:
+        values = builder.values
+        if len(values) == len(_MEMBER_ORDER):
+            if text != b'"events": [':
+                raise self.fail(f'expected "events", found {_show(text)}')
+            builder.state = "events"
+            return
+        key, prefix = _MEMBER_ORDER[len(values)], _MEMBER_PREFIXES[len(values)]
+        if not (text.startswith(prefix) and text.endswith(b",")):
+            raise self.fail(f'expected "{key}", found {_show(text)}')
+        values.append(self.value(key, text[len(prefix) : -1]))
+        if len(values) < len(_MEMBER_ORDER):
+            return
+        invoker, file, line, ts_enter, args = values
+        scope = Scope(
+            invoker=str(invoker),
+            file=str(file),
+            line=int(line),
+            ts_enter=int(ts_enter),
+            ts_exit=None,
+            args=str(args),
+        )
+        builder.scope = scope
+        # The enter record is whole: the scope counts from here on, even if
+        # its thread never closed it.
+        if len(self.open) > 1:
+            parent = self.open[-2].scope
+            assert parent is not None
+            parent.events.append(scope)
+        else:
+            self.top.append(scope)
+
+    def value(self, key: str, raw: bytes) -> str | int:
+        if key in ("line", "ts_enter"):
+            digits = raw[1:] if key == "line" and raw.startswith(b"-") else raw
+            if not (digits.isdigit() and len(digits) <= 20):
+                raise self.fail(f'"{key}" is not an integer: {_show(raw)}')
+            number = int(raw)
+            return _timestamp(number) if key == "ts_enter" else number
+        if not (len(raw) >= 2 and raw.startswith(b'"') and raw.endswith(b'"')):
+            raise self.fail(f'"{key}" is not a string: {_show(raw)}')
+        inner = raw[1:-1]
+        if b"\\" not in inner and b'"' not in inner:
+            return inner.decode("utf-8", "replace")  # nothing escaped: the common case
+        try:
+            text = json.loads(raw.decode("utf-8", "replace"))
+        except ValueError:
+            text = None
+        if not isinstance(text, str):
+            raise self.fail(f'"{key}" is not a string: {_show(raw)}')
+        return text
+
+    def instant(self, text: bytes) -> Instant:
+        body = text[:-1] if text.endswith(b",") else text
+        try:
+            record = json.loads(body.decode("utf-8", "replace"))
+        except ValueError:  # not JSON, or a number too long to convert
+            record = None
+        if not isinstance(record, dict) or tuple(record) != _INSTANT_KEYS:
+            raise self.fail(f"not an instant record: {_show(text)}")
+        ts, invoker, file, line, args = (record[key] for key in _INSTANT_KEYS)
+        integers = all(type(number) is int for number in (ts, line))
+        texts = all(isinstance(value, str) for value in (invoker, file, args))
+        if not (integers and texts) or ts < 0:
+            raise self.fail(f"not an instant record: {_show(text)}")
+        return Instant(ts=_timestamp(ts), invoker=invoker, file=file, line=line, args=args)
+
+    def cut_line(self, text: bytes) -> None:
+        """The bytes after the last line end: a line the writer had not
+        finished. It is dropped, but it must look like the start of one."""
+        stripped = text.lstrip(b" ")
+        if stripped and not stripped.startswith(_LINE_STARTS):
+            raise self.fail(f"unexpected text {_show(text)}")
+
+
+def _parse_lines(path: str, lines: Iterable[bytes]) -> list[Scope | Instant]:
+    parser = _Parser(path)
+    for parser.number, raw in enumerate(lines, start=1):
+        if not raw.endswith(b"\n"):
+            parser.cut_line(raw)
+            break
+        parser.feed(raw[:-1].lstrip(b" "))
+    return parser.top
+
+
+def _show(text: bytes, limit: int = 60) -> str:
+    """A line for an error message, shortened: b'x' * 100 => 'xxx...'."""
+    shown = text.decode("utf-8", "replace")
+    return repr(shown if len(shown) <= limit else shown[:limit] + "...")

@@ -1,0 +1,169 @@
+"""The HTML timeline: trace files drawn as lanes of nested scope bars, in one
+self-contained page that needs no network and no other file.
+
+    write_view(["vorn_logs"], "trace.html")  # => 3, the page draws 3 threads
+
+The page is a fixed skeleton (view_page.html), its style and script
+(view_page.css, view_page.js) and the traces as one JSON document, all
+inlined. The JSON sits in a non-executed script element; the script reads it
+and builds the lanes with DOM calls, putting texts in with textContent only.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import json
+import os
+from collections.abc import Iterable, Iterator, Sequence
+from importlib import resources
+from typing import Any
+
+from vorn.trace_files import TraceFile, require_trace_files
+from vorn.trace_reader import Instant, Scope, read_trace_events
+
+__all__ = ["render_view", "write_view"]
+
+# Markers in view_page.html, replaced in this order; the data goes last and
+# never contains "<", so no marker can come out of a trace.
+_STYLE_MARK = "/*vorn:style*/"
+_SCRIPT_MARK = "/*vorn:script*/"
+_CSP_MARK = "vorn:csp"
+_DATA_MARK = "/*vorn:data*/"
+
+
+class _Strings:
+    """Interns texts into one table: invokers and file names repeat on every
+    record, so each is stored once and records refer to it by index."""
+
+    def __init__(self) -> None:
+        self.table: list[str] = []
+        self._index: dict[str, int] = {}
+
+    def __call__(self, text: str) -> int:
+        index = self._index.get(text)
+        if index is None:
+            index = self._index[text] = len(self.table)
+            self.table.append(text)
+        return index
+
+
+def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings) -> dict[str, Any]:
+    """One thread's records, flattened in file order.
+
+    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args]
+    Instant row: [parent, ts, invoker, file, line, args]
+    parent is the index of the enclosing scope row, -1 at the top level (a
+    record logged while no scope was open on the thread); texts are indices
+    into the string table. Walked with an explicit stack, so a
+    recursion thousands of scopes deep draws like any other.
+    """
+    scope_rows: list[list[Any]] = []
+    instant_rows: list[list[Any]] = []
+    depth_count = 0
+    # (remaining events, parent index, depth), innermost last.
+    pending: list[tuple[Iterator[Scope | Instant], int, int]] = [(iter(events), -1, 0)]
+    while pending:
+        remaining, parent, depth = pending[-1]
+        event = next(remaining, None)
+        if event is None:
+            pending.pop()
+            continue
+        if isinstance(event, Instant):
+            instant_rows.append([parent, event.ts, strings(event.invoker),
+                                 strings(event.file), event.line, strings(event.args)])
+            continue
+        scope_rows.append([parent, depth, event.ts_enter, event.ts_exit,
+                           strings(event.invoker), strings(event.file), event.line,
+                           strings(event.args)])
+        depth_count = max(depth_count, depth + 1)
+        pending.append((iter(event.events), len(scope_rows) - 1, depth + 1))
+    return {
+        "host": trace.host,
+        "thread": trace.thread,
+        "path": str(trace.path),
+        "depth": depth_count,
+        "scopes": scope_rows,
+        "instants": instant_rows,
+    }
+
+
+def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[int, int]:
+    """The earliest and latest time written in any lane; (0, 0) without any."""
+    times = [t for lane in lanes for row in lane["scopes"] for t in (row[2], row[3]) if t is not None]
+    times += [row[1] for lane in lanes for row in lane["instants"]]
+    return (min(times), max(times)) if times else (0, 0)
+
+
+def _embedded_json(document: Any) -> str:
+    """JSON that can stand inside a script element: every non-ASCII character,
+    U+2028 and lone surrogates included, is a \\u escape, and so are "<", ">"
+    and "&", which JSON allows only inside strings. No "</script>" or "<!--"
+    can then occur, whatever the traces hold."""
+    text = json.dumps(document, ensure_ascii=True, allow_nan=False, separators=(",", ":"))
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+
+
+def _asset(name: str) -> str:
+    return resources.files("vorn").joinpath(name).read_text(encoding="utf-8")
+
+
+def _csp_hash(text: str) -> str:
+    digest = hashlib.sha256(text.encode("utf-8")).digest()
+    return "'sha256-" + base64.b64encode(digest).decode("ascii") + "'"
+
+
+def render_view(files: Sequence[TraceFile]) -> str:
+    """The whole HTML page drawing `files`, one lane per file, grouped by host
+    in the order the hosts first appear. A file that is not a trace raises
+    TraceFormatError, naming the file and line."""
+    strings = _Strings()
+    lanes = [_lane(trace, read_trace_events(trace.path), strings) for trace in files]
+    hosts: dict[str, list[dict[str, Any]]] = {}
+    for lane in lanes:
+        hosts.setdefault(lane["host"], []).append(lane)
+    start, end = _time_range(lanes)
+    document = {
+        "unit": "ms",
+        "start": start,
+        "end": end,
+        "strings": strings.table,
+        "hosts": [{"name": name, "lanes": host_lanes} for name, host_lanes in hosts.items()],
+    }
+    style, script = _asset("view_page.css"), _asset("view_page.js")
+    # Only these two inline blocks may run or apply: anything a trace text
+    # could smuggle into the page would fail the hash check, and with
+    # default-src 'none' nothing can be fetched.
+    csp = (f"default-src 'none'; script-src {_csp_hash(script)}; "
+           f"style-src {_csp_hash(style)}; base-uri 'none'; form-action 'none'")
+    page = _asset("view_page.html")
+    for mark, value in ((_STYLE_MARK, style), (_SCRIPT_MARK, script), (_CSP_MARK, csp),
+                        (_DATA_MARK, _embedded_json(document))):
+        if page.count(mark) != 1:
+            raise RuntimeError(f"view_page.html must hold {mark!r} exactly once")
+        page = page.replace(mark, value)
+    return page
+
+
+def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
+    """Finds the trace files under `paths` (files, or directories searched
+    recursively for *.log), writes their timeline page to `output` and returns
+    how many trace files it draws. Raises FileNotFoundError for a missing
+    path, ValueError when there is no trace file at all, TraceFormatError for
+    a file that is not a trace. The page is written whole or not at all: it
+    goes to a temporary file beside `output` that then replaces it."""
+    files = require_trace_files(paths)
+    page = render_view(files)
+    target = os.fspath(output)
+    temporary = f"{target}.{os.getpid()}.tmp"
+    try:
+        with open(temporary, "w", encoding="utf-8", newline="\n") as stream:
+            stream.write(page)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+    return len(files)

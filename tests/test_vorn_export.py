@@ -1,0 +1,151 @@
+"""python -m vorn export: trace files as Trace Event Format, checked against
+the format's rules."""
+
+import json
+import subprocess
+import sys
+from collections import Counter, defaultdict
+
+import pytest
+
+from _py_vorn import StlLogger
+from conftest import run_in_fresh_thread
+from vorn.export import export_events
+from vorn.trace_files import TraceFile
+
+
+def vorn(*arguments):
+    return subprocess.run([sys.executable, "-m", "vorn", *arguments], capture_output=True, text=True)
+
+
+def write_trace(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("[\n" + text, encoding="utf-8")
+    return TraceFile.of(path)
+
+
+def scope_text(message, ts_enter, ts_exit, events=""):
+    exit_lines = "" if ts_exit is None else f'],\n"ts_exit": {ts_exit}\n}},\n'
+    return (f'{{\n"invoker": "w",\n"file": "f.py",\n"line": 7,\n"ts_enter": {ts_enter},\n'
+            f'"args": "{message}",\n"events": [\n{events}{exit_lines}')  # fmt: skip
+
+
+def instant_text(message, ts):
+    return f'{{ "ts": {ts}, "invoker": "w", "file": "f.py", "line": 7, "args": "{message}" }},\n'
+
+
+def by_phase_checked(document):
+    """The events by phase, after checking the rules viewers rely on."""
+    assert set(document) == {"traceEvents", "displayTimeUnit"}
+    by_phase = defaultdict(list)
+    spans = defaultdict(list)
+    for event in document["traceEvents"]:
+        by_phase[event["ph"]].append(event)
+        if event["ph"] == "M":
+            assert event["name"] in ("process_name", "thread_name")
+            continue
+        assert event["ts"] % 1000 == 0 and set(event["args"]) == {"message", "invoker", "file", "line"}
+        assert ("dur" in event) == (event["ph"] == "X") and event.get("s", "t") == "t"
+        if event["ph"] == "X":
+            assert event["dur"] >= 0 and event["dur"] % 1000 == 0
+            spans[event["pid"], event["tid"]].append((event["ts"], event["ts"] + event["dur"]))
+    assert set(by_phase) <= {"M", "X", "B", "i"}
+    # Within a thread, spans nest: disjoint, or one inside the other, and
+    # none straddles the start of a span that never ended.
+    for intervals in spans.values():
+        for a, b in ((a, b) for a in intervals for b in intervals):
+            assert a[1] <= b[0] or b[1] <= a[0] or a[0] <= b[0] <= b[1] <= a[1] or b[0] <= a[0] <= a[1] <= b[1]
+    for begin in by_phase["B"]:
+        assert all(end <= begin["ts"] or start >= begin["ts"] for start, end in spans[begin["pid"], begin["tid"]])
+    return by_phase
+
+
+def test_export_of_real_traces_follows_the_format_and_keeps_every_record(trace_root, tmp_path):
+    def closed():
+        for round_number in range(2):
+            with StlLogger(f"round {round_number}", file="job.py", line=3) as scope:
+                scope.log("start")
+                with StlLogger("child") as child:
+                    child.log("inside")
+                    StlLogger("grandchild").close()
+
+    def left_open():
+        StlLogger("closed").close()
+        kept = [StlLogger("open outer"), StlLogger("open inner")]
+        kept[-1].log("last words")
+        return kept
+
+    run_in_fresh_thread(closed)
+    kept = run_in_fresh_thread(left_open)
+    out = tmp_path / "trace.json"
+    result = vorn("export", str(trace_root), "-o", str(out))
+    assert (result.returncode, result.stdout) == (0, f"exported 2 trace files to {out}\n")
+    by_phase = by_phase_checked(json.loads(out.read_text(encoding="utf-8")))
+    assert Counter(event["name"] for event in by_phase["M"]) == {"process_name": 1, "thread_name": 2}
+    assert [event["name"] for event in by_phase["B"]] == ["open outer", "open inner"]
+    assert Counter(event["name"] for event in by_phase["i"]) == {"start": 2, "inside": 2, "last words": 1}
+    assert len(by_phase["X"]) == 7 and len({(event["pid"], event["tid"]) for event in by_phase["X"]}) == 2
+    [round_zero] = [event for event in by_phase["X"] if event["name"] == "round 0"]
+    assert round_zero["args"] == {"message": "round 0", "invoker": "closed", "file": "job.py", "line": 3}
+    del kept
+
+
+def test_a_small_trace_exports_to_exactly_these_events(tmp_path):
+    trace = write_trace(tmp_path / "vorn/host1/stl_42.log", scope_text(
+        "outer", 2, 9, instant_text("mark", 3) + scope_text("inner", 4, 6)
+    ) + scope_text("open", 10, None, instant_text("", 11)))  # fmt: skip
+    common = {"pid": 1, "tid": 42}
+    args = {"invoker": "w", "file": "f.py", "line": 7}
+    assert list(export_events([trace])) == [
+        {"name": "process_name", "ph": "M", "pid": 1, "tid": 0, "args": {"name": "host1"}},
+        {"name": "thread_name", "ph": "M", **common, "args": {"name": "thread 42"}},
+        {"name": "outer", "cat": "scope", "ph": "X", "ts": 2000, "dur": 7000, **common,
+         "args": {"message": "outer", **args}},
+        {"name": "mark", "cat": "log", "ph": "i", "ts": 3000, **common, "args": {"message": "mark", **args},
+         "s": "t"},
+        {"name": "inner", "cat": "scope", "ph": "X", "ts": 4000, "dur": 2000, **common,
+         "args": {"message": "inner", **args}},
+        {"name": "open", "cat": "scope", "ph": "B", "ts": 10000, **common, "args": {"message": "open", **args}},
+        {"name": "w", "cat": "log", "ph": "i", "ts": 11000, **common,  # named by its invoker
+         "args": {"message": "", **args}, "s": "t"},
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "events, expected",
+    [
+        (scope_text("exit before enter", 5, 3), [(5000, 0)]),
+        (scope_text("p", 10, 20, scope_text("child outside", 8, 25)), [(10000, 10000), (10000, 10000)]),
+        (scope_text("s1", 0, 10) + scope_text("overlapping sibling", 5, 12), [(0, 10000), (10000, 2000)]),
+        (scope_text("wrapped", 18446744073709551615, 2), [(-1000, 3000)]),
+    ],
+)  # fmt: skip
+def test_times_left_by_a_clock_set_back_are_made_to_nest(tmp_path, events, expected):
+    trace = write_trace(tmp_path / "vorn/h/stl_1.log", events)
+    by_phase = by_phase_checked({"displayTimeUnit": "ms", "traceEvents": list(export_events([trace]))})
+    assert [(event["ts"], event["dur"]) for event in by_phase["X"]] == expected
+
+
+def test_hosts_are_processes_and_files_with_the_same_thread_digits_stay_apart(tmp_path):
+    files = [write_trace(tmp_path / path, scope_text(path, 0, 1))
+             for path in ("a/vorn/h1/stl_5.log", "b/vorn/h1/other_5.log", "a/vorn/h2/stl_5.log")]  # fmt: skip
+    events = [event for event in export_events(files) if event["ph"] == "X"]
+    assert [(event["pid"], event["tid"]) for event in events] == [(1, 5), (1, 6), (2, 5)]
+
+
+def test_export_writes_to_standard_output_or_fails_with_one_clear_line(tmp_path):
+    trace = write_trace(tmp_path / "vorn/h/stl_1.log", scope_text("to stdout", 0, 1))
+    result = vorn("export", str(trace.path), "-o", "-")
+    assert len(by_phase_checked(json.loads(result.stdout))["X"]) == 1
+
+    (tmp_path / "empty").mkdir()
+    broken = write_trace(tmp_path / "broken/stl_2.log", "not a trace\n")
+    target = tmp_path / "out.json"
+    target.write_text("kept")
+    for path, message in [("missing", "No such file or directory"), ("empty", "no trace files (*.log) in"),
+                          (broken.path, f"{broken.path}:2: unexpected line")]:  # fmt: skip
+        result = vorn("export", str(tmp_path / path), "-o", str(target))
+        assert (result.returncode, result.stdout) == (1, "")
+        assert result.stderr.startswith("python -m vorn export: ") and message in result.stderr
+        assert result.stderr.count("\n") == 1 and target.read_text() == "kept"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["broken", "empty", "out.json", "vorn"]

@@ -1,0 +1,177 @@
+"""Reading trace files back: complete, cut short anywhere, of a killed
+process, and bytes that are not a trace. Samples come from the module."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from _py_vorn import StlLogger
+from conftest import run_in_fresh_thread
+from vorn import Instant, Scope, TraceFormatError, read_trace, read_trace_events
+from vorn.trace_files import TraceFile, find_trace_files
+
+
+def from_json(element):
+    if "ts" in element:
+        return Instant(**element)
+    return Scope(**element | {"events": [from_json(child) for child in element["events"]]})
+
+
+def write_sample(close_all):
+    """Nesting, records, escapes, empty events; then, unless close_all, a
+    scope and a child that the thread's end leaves open."""
+    with StlLogger("load", file="job.py", line=10) as load:
+        load.log('quote " backslash \\ tab \t newline \n bell \x07 é')
+        with StlLogger("parse", "parser", "job.py", 20):
+            load.log("")
+    StlLogger("second").close()
+    still_open = [StlLogger("never closed", line=30), StlLogger("inner")]
+    still_open[1].log("held until the thread ended")
+    if close_all:
+        still_open = [logger.close() for logger in reversed(still_open)]
+    return still_open  # keeps them open past the thread's end
+
+
+def test_a_complete_file_reads_as_the_json_parser_sees_it(traced):
+    run = traced(lambda: write_sample(close_all=True))
+    assert read_trace(run.path) == [from_json(element) for element in json.loads(run.text)]
+
+
+def completed_by_line(text, scopes):
+    """{(kind, id(record)): the 0-based line that completes it}: an instant's
+    own line, an enter record's "args" line, an exit record's "ts_exit"."""
+    starts = {'{ "ts"': "instant", '"args"': "enter", '"ts_exit"': "exit"}
+    lines = [(kind, number) for number, line in enumerate(text.split("\n"))
+             for start, kind in starts.items() if line.lstrip().startswith(start)]  # fmt: skip
+
+    def in_file_order(items):
+        for item in items:
+            if isinstance(item, Instant):
+                yield "instant", item
+                continue
+            yield "enter", item
+            yield from in_file_order(item.events)
+            if item.ts_exit is not None:
+                yield "exit", item
+
+    pairs = zip(in_file_order(scopes), lines, strict=True)
+    return {(kind, id(item)): number for (kind, item), (_, number) in pairs}
+
+
+def prefix(items, completed, whole_lines):
+    kept = []
+    for item in items:
+        if completed[("instant" if isinstance(item, Instant) else "enter", id(item))] >= whole_lines:
+            continue
+        if isinstance(item, Scope):
+            closed = completed.get(("exit", id(item)), whole_lines) < whole_lines
+            item = Scope(item.invoker, item.file, item.line, item.ts_enter,
+                         item.ts_exit if closed else None, item.args,
+                         prefix(item.events, completed, whole_lines))  # fmt: skip
+        kept.append(item)
+    return kept
+
+
+def test_a_file_cut_at_every_byte_offset_keeps_exactly_what_was_written_whole(traced, tmp_path):
+    run = traced(lambda: write_sample(close_all=False))
+    data = run.path.read_bytes()
+    full = read_trace(run.path)
+    assert full[-1].ts_exit is None and full[-1].events[0].ts_exit is None
+    assert full[-1].events[0].events[0].args == "held until the thread ended"
+    completed = completed_by_line(data.decode(), full)
+    expected = [prefix(full, completed, lines) for lines in range(data.count(b"\n") + 1)]
+    cut = tmp_path / "cut.log"
+    cut.write_bytes(data)
+    for offset in reversed(range(len(data) + 1)):
+        os.truncate(cut, offset)  # much cheaper than rewriting the file
+        assert read_trace(cut) == expected[data.count(b"\n", 0, offset)], offset
+
+
+def test_a_killed_process_leaves_everything_it_wrote_and_a_record_outside_scopes_is_kept(
+    tmp_path, traced
+):
+    code = ("import os, signal, _py_vorn\nouter = _py_vorn.StlLogger('outer')\n"
+            "with _py_vorn.StlLogger('done') as done: done.log('inside')\n"
+            "outer.log('lost: held until the next record')\n"
+            "print(outer.log_file_name, flush=True)\nos.kill(os.getpid(), signal.SIGKILL)\n")  # fmt: skip
+    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == -signal.SIGKILL
+    [outer] = read_trace(tmp_path / result.stdout.strip())
+    [done] = outer.events
+    assert (outer.args, outer.ts_exit, done.args) == ("outer", None, "done")
+    assert done.ts_exit is not None and [record.args for record in done.events] == ["inside"]
+
+    owner = run_in_fresh_thread(StlLogger, "lives on another thread")
+    run = traced(lambda: owner.log("from a thread with no scope open"))
+    assert read_trace(run.path) == []
+    assert [record.args for record in read_trace_events(run.path)] == ["from a thread with no scope open"]
+
+
+ENTER = '[\n  {\n    "invoker": "a",\n    "file": "f",\n    "line": 1,\n    "ts_enter": %s,\n'
+REST = '    "args": "m",\n    "events": [\n    ],\n    "ts_exit": %s\n  }\n]\n'
+VALID = ENTER % "0" + REST % "1"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # a wall clock set back: unsigned 64-bit times stand for negative ones
+        (ENTER % "18446744073709551615" + REST % "18446744073709551614",
+         [Scope("a", "f", 1, -1, -2, "m", [])]),
+        (b'[\n{ "ts": 3, "invoker": "a\xff", "file": "f", "line": -1, "args": "x" }\n]\n',
+         [Instant(3, "a\ufffd", "f", -1, "x")]),  # not UTF-8
+        ('[\n]\n{ "ts": 1, "invoker": "a", "file": "f", "line": 0, "args": "late" }\n',
+         [Instant(1, "a", "f", 0, "late")]),  # released at thread end after the array closed
+        (b"", []),
+    ],
+)  # fmt: skip
+def test_oddities_the_writer_can_leave_are_read(tmp_path, text, expected):
+    path = tmp_path / "odd.log"
+    path.write_bytes(text.encode() if isinstance(text, str) else text)
+    assert read_trace_events(path) == expected
+
+
+@pytest.mark.parametrize(
+    "text, line",
+    [
+        ("hello\n", 1),
+        ('[{"invoker": "a", "file": "f", "line": 1}]\n', 1),  # JSON, but not laid out by us
+        (VALID.replace('"file": "f"', '"line": 1'), 4),  # members out of order
+        (VALID.replace('"line": 1', '"line": "1"'), 5),
+        (VALID.replace('"events": [', '"events": []'), 8),
+        (VALID.replace('"ts_exit": 1', '"ts_exit": -1'), 10),
+        ('[\n{ "ts": 1, "invoker": "a", "file": "f", "line": 0 }\n', 2),  # no "args"
+        ('[\n{ "ts": 1.5, "invoker": "a", "file": "f", "line": 0, "args": "" }\n', 2),
+        ('[\n{ "ts": %s, "invoker": "a", "file": "f", "line": 0, "args": "" }\n' % ("9" * 5000), 2),
+        (VALID.replace('"ts_exit": 1', '"ts_exit": ' + "9" * 5000), 10),
+        (VALID + "]\n", 13),  # text after the end
+        (VALID[:-2] + "xyz", 12),  # a cut last line that no writer starts
+    ],
+)  # fmt: skip
+def test_bytes_that_are_not_ours_raise_naming_file_and_line(tmp_path, text, line):
+    path = tmp_path / "foreign.log"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(TraceFormatError, match=rf"^{path}:{line}: ") as caught:
+        read_trace(path)
+    assert isinstance(caught.value, ValueError) and caught.value.line == line
+
+
+def test_trace_files_are_found_in_trees_once_each_by_host_then_thread(tmp_path):
+    root = tmp_path / "vorn_logs"
+    for relative in ["vorn/beta/stl_7.log", "vorn/alpha/stl_10.log", "vorn/alpha/stl_9.log",
+                     "vorn/alpha/notes.log", "vorn/alpha/readme.txt", "other/gamma/x_3.log"]:
+        (root / relative).parent.mkdir(parents=True, exist_ok=True)
+        (root / relative).write_text("[\n")
+    found = find_trace_files([root, root / "vorn/beta/stl_7.log", str(root / "vorn/alpha")])
+    assert [(trace.host, trace.thread) for trace in found] == [
+        ("alpha", "9"), ("alpha", "10"), ("alpha", "notes"), ("beta", "7"), ("gamma", "3"),
+    ]  # fmt: skip
+    assert find_trace_files([root / "vorn/alpha/readme.txt"]) == [
+        TraceFile(root / "vorn/alpha/readme.txt", "alpha", "readme")  # a named file is taken
+    ]
+    with pytest.raises(FileNotFoundError, match="missing"):
+        find_trace_files([root, tmp_path / "missing"])

@@ -1,0 +1,501 @@
+"""The HTML timeline: what the page holds, and what headless Chromium draws
+from it. A known trace is written by the module in a fresh interpreter
+(threads with nesting, log records, one thread that ends with scopes open,
+texts meant to break out of the page), drawn, and checked element by element
+in the DOM Chromium leaves behind; traces with chosen times check the
+geometry, the details and zoom and pan."""
+
+import base64
+import hashlib
+import http.server
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+from html import unescape
+from html.parser import HTMLParser
+from types import SimpleNamespace
+
+import pytest
+
+from _py_vorn import StlLogger
+from vorn.trace_files import TraceFile, find_trace_files
+from vorn.trace_reader import TraceFormatError
+from vorn.view import render_view, write_view
+
+CHROMIUM = shutil.which("chromium")
+needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")
+
+# Texts that would end the data block or the page's script, open a comment,
+# end a line in old JavaScript, or become markup that fetches from the test's
+# server, with quotes, backslashes, control characters and a character
+# outside the BMP.
+HOSTILE = (
+    "</script><script>document.title='pwned'</script><!-- -->\u2028\u2029"
+    ' "quoted" \'single\' back\\slash \x01\x1b\x7f\t\n\r 😀 &amp; ]]> ${x} `t`'
+    " <img src=http://127.0.0.1:{port}/img onerror=\"document.title='pwned'\">"
+    " <style>@import url(http://127.0.0.1:{port}/css);</style>"
+)
+# A directory or file name may hold anything but "/".
+OTHER_HOST = '<b onmouseover="alert(1)">&amp; \u2028 😀'
+OTHER_THREAD = "<img src=x onerror=alert(1)>"
+
+# Run in a fresh interpreter with VORN_LOG_DIR set; prints what each thread
+# wrote, by native thread id: its scopes as [depth, invoker, args, open] and
+# its records as [index of the enclosing scope, invoker, args], in file order.
+GENERATOR = r"""
+import json, os, sys, threading
+from _py_vorn import StlLogger
+
+hostile = sys.argv[1]
+keep = []  # scopes still open when their thread ends
+
+
+def nested():
+    with StlLogger("load", invoker="main", file="job.py", line=10) as load:
+        load.log("x")
+        with StlLogger("parse", invoker="main", file="job.py", line=20) as parse:
+            parse.log(hostile)
+            with StlLogger(hostile, invoker=hostile, file=hostile, line=30):
+                pass
+        load.log("after parse")
+    StlLogger("", invoker="main").close()
+    return ([[0, "main", "load", False], [1, "main", "parse", False],
+             [2, hostile, hostile, False], [0, "main", "", False]],
+            [[0, "main", "x"], [1, "main", hostile], [0, "main", "after parse"]])
+
+
+def worker():
+    for i in range(3):
+        with StlLogger(f"task {i}", invoker="worker") as task:
+            task.log(f"done {i}")
+    return ([[0, "worker", f"task {i}", False] for i in range(3)],
+            [[i, "worker", f"done {i}"] for i in range(3)])
+
+
+def ends_open():
+    outer = StlLogger("left open", invoker="opener", file="o.py", line=1)
+    outer.log("before the end")
+    StlLogger("closed inside", invoker="opener").close()
+    keep.extend([outer, StlLogger("inner open", invoker="opener")])
+    return ([[0, "opener", "left open", True], [1, "opener", "closed inside", False],
+             [1, "opener", "inner open", True]],
+            [[0, "opener", "before the end"]])
+
+
+written = {}
+for body in (nested, worker, ends_open):
+    def run():
+        scopes, records = body()
+        written[threading.get_native_id()] = {"scopes": scopes, "records": records}
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+print(json.dumps(written), flush=True)
+os._exit(0)  # no later destruction may close the open scopes
+"""
+
+
+class RequestCounter(http.server.BaseHTTPRequestHandler):
+    paths = []
+
+    def do_GET(self):
+        RequestCounter.paths.append(self.path)
+        self.send_response(204)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def server():
+    """A local server that notes what the page asks for: it must ask for nothing."""
+    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), RequestCounter) as httpd:
+        thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+        thread.start()
+        yield httpd
+        httpd.shutdown()
+
+
+@pytest.fixture(scope="module")
+def known(tmp_path_factory, server):
+    """The known trace, one thread's file copied under a second host, and its
+    page; `written` maps "host/thread" to what that file holds."""
+    root = tmp_path_factory.mktemp("view")
+    hostile = HOSTILE.replace("{port}", str(server.server_address[1]))
+    env = {**os.environ, "VORN_LOG_DIR": str(root / "logs")}
+    env.pop("VORN_LOG_PREFIX", None)
+    generated = subprocess.run([sys.executable, "-c", GENERATOR, hostile], env=env, check=True,
+                               capture_output=True, text=True)
+    files = {trace.thread: trace for trace in find_trace_files([root / "logs"])}
+    host = next(iter(files.values())).host
+    written = {f"{host}/{tid}": lane for tid, lane in json.loads(generated.stdout).items()}
+    worker = next(key for key, lane in written.items() if lane["scopes"][0][1] == "worker")
+    (root / "logs/vorn" / OTHER_HOST).mkdir()
+    shutil.copy(files[worker.split("/")[1]].path, root / "logs/vorn" / OTHER_HOST / f"{OTHER_THREAD}.log")
+    written[f"{OTHER_HOST}/{OTHER_THREAD}"] = written[worker]
+    page = root / "trace.html"
+    assert write_view([root / "logs"], page) == 4
+    return SimpleNamespace(host=host, written=written, page=page, root=root,
+                           data=embedded_data(page.read_text(encoding="utf-8")))
+
+
+def embedded_data(html):
+    return json.loads(re.search(r'id="vorn-data">(.*?)</script>', html, re.S).group(1))
+
+
+def chromium_dom(page, user_dir, fragment=""):
+    """The DOM of `page` after its scripts ran, as Chromium serialises it."""
+    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+               "--disable-background-networking", "--disable-extensions", "--no-first-run",
+               "--no-default-browser-check", f"--user-data-dir={user_dir}",
+               "--window-size=1200,800", "--dump-dom", page.as_uri() + fragment]
+    return subprocess.run(command, capture_output=True, timeout=60, check=True).stdout.decode()
+
+
+def drive(page, body, tmp_path, fragment=""):
+    """Loads `page` with `body` run after the page's own script, as a user's
+    hand would; `body` fills the object `out`, which comes back with the DOM.
+    The page's policy stays as it is, with the driver allowed by its hash."""
+    script = (f"(() => {{ const out = {{}};\n{body}\nconst report = document.createElement('pre');"
+              " report.id = 'driver'; report.textContent = JSON.stringify(out);"
+              " document.body.append(report); })();")
+    digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
+    html = page.read_text(encoding="utf-8").replace("script-src ", f"script-src 'sha256-{digest}' ", 1)
+    driven = tmp_path / "driven.html"
+    driven.write_text(html.replace("</body>", f"<script>{script}</script></body>"), encoding="utf-8")
+    dom = Dom(chromium_dom(driven, tmp_path / "profile", fragment))
+    assert dom.root.get("data-state") == "ready"
+    return dom, json.loads(unescape(re.search(r'<pre id="driver">(.*?)</pre>', dom.html, re.S)[1]))
+
+
+VOID = {"meta", "link", "br", "img", "input", "hr", "source", "area", "base", "col", "embed", "wbr"}
+
+
+class Dom(HTMLParser):
+    """The drawn page: every start tag, the lanes by "host/thread" with their
+    drawn elements, and the texts of the elements named in `texts`."""
+
+    def __init__(self, html):
+        super().__init__(convert_charrefs=True)
+        self.html = html
+        self.tags = []
+        self.lanes = {}
+        self.texts = {"title": [], "summary": [], "host-name": [], "lane-label": []}
+        self._open = []  # (tag, names in `texts` its text goes to)
+        self._lane = None
+        self.feed(html)
+        self.root = self.tags[0][1]
+
+    def handle_starttag(self, tag, attributes):
+        attributes = dict(attributes)
+        self.tags.append((tag, attributes))
+        names = {tag, attributes.get("id"), *attributes.get("class", "").split()} & set(self.texts)
+        for name in names:
+            self.texts[name].append("")
+        if tag not in VOID:
+            self._open.append((tag, names))
+        if tag == "section":
+            key = f"{attributes['data-host']}/{attributes['data-thread']}"
+            self._lane = self.lanes[key] = {"scope": [], "instant": []}
+        elif tag == "svg" and self._lane is not None:
+            self._lane["viewBox"] = [float(n) for n in attributes["viewbox"].split()]
+        elif "data-kind" in attributes:
+            self._lane[attributes["data-kind"]].append(attributes)
+
+    def handle_endtag(self, tag):
+        while self._open and self._open.pop()[0] != tag:
+            pass
+        if tag == "section":
+            self._lane = None
+
+    def handle_data(self, data):
+        for name in {name for _, names in self._open for name in names}:
+            self.texts[name][-1] += data
+
+
+def scope_lines(invoker, args, enter, exit, *events, line=10):
+    """A scope as the writer lays it out (indentation aside). `events` are
+    record lines and scopes' lines; exit None leaves the scope open."""
+    lines = ["{", f'"invoker": {json.dumps(invoker)},', '"file": "job.py",', f'"line": {line},',
+             f'"ts_enter": {enter},', f'"args": {json.dumps(args)},', '"events": [']
+    for index, event in enumerate(events):
+        event = [event] if isinstance(event, str) else event
+        lines += [*event[:-1], event[-1] + ("," if index + 1 < len(events) else "")]
+    return lines + ([] if exit is None else ["],", f'"ts_exit": {exit}', "}"])
+
+
+def record_line(args, ts):
+    return "{ " + json.dumps({"ts": ts, "invoker": "main", "file": "job.py", "line": 10,
+                              "args": args})[1:-1] + " }"
+
+
+def write_lanes(root, *lanes):
+    """Trace files of host alpha, threads 1, 2, ..., from lists of lines."""
+    for thread, lines in enumerate(lanes, start=1):
+        path = root / "logs/vorn/alpha" / f"stl_{thread}.log"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    assert write_view([root / "logs"], root / "trace.html") == len(lanes)
+    return root / "trace.html"
+
+
+# ---- the page as written ------------------------------------------------------
+
+
+def test_the_page_fetches_nothing_and_lets_run_only_its_own_script_and_style(known):
+    html = known.page.read_text(encoding="utf-8")
+    csp = re.search(r'<meta http-equiv="Content-Security-Policy" content="([^"]*)">', html)[1]
+    assert csp.startswith("default-src 'none'; ") and "unsafe" not in csp
+    blocks = re.findall(r"<(script|style)>(.*?)</\1>", html, re.S)
+    assert [kind for kind, _ in blocks] == ["style", "script"]
+    for kind, body in blocks:
+        digest = base64.b64encode(hashlib.sha256(body.encode()).digest()).decode()
+        assert f"{kind}-src 'sha256-{digest}';" in csp
+    data = re.search(r'id="vorn-data">(.*?)</script>', html, re.S)[1]
+    assert data.isascii() and not set(data) & set("<>&")
+    assert not re.search(r"(src|href)\s*=|@import|url\((?!#)", html.replace(data, ""))
+
+
+# ---- what Chromium draws -------------------------------------------------------
+
+
+@needs_chromium
+def test_chromium_draws_every_scope_and_record_nested_with_its_texts(known, tmp_path):
+    RequestCounter.paths.clear()
+    dom = Dom(chromium_dom(known.page, tmp_path / "profile"))
+    assert dom.root.get("data-state") == "ready"
+
+    # Nothing in the traces or the file names became markup, ran, or fetched.
+    assert dom.texts["title"] == ["vorn trace"]
+    assert [tag for tag, _ in dom.tags].count("script") == 2
+    assert not {"img", "iframe", "object", "embed", "link"} & {tag for tag, _ in dom.tags}
+    assert not any(name.startswith("on") for _, attributes in dom.tags for name in attributes)
+    assert RequestCounter.paths == []
+
+    assert dom.texts["host-name"] == sorted([known.host, OTHER_HOST])
+    assert sorted(dom.lanes) == sorted(known.written)
+    domain = max(known.data["end"] - known.data["start"], 1) * 1.02  # a little room at the end
+    for key, expected in known.written.items():
+        lane = dom.lanes[key]
+        scopes, marks = lane["scope"], lane["instant"]
+        assert [[int(s["data-depth"]), s["data-invoker"], s["data-args"], "data-open" in s]
+                for s in scopes] == expected["scopes"]
+        assert [[int(m["data-parent"]), m["data-invoker"], m["data-args"]]
+                for m in marks] == expected["records"]
+        assert lane["viewBox"][:3] == [0, 0, pytest.approx(domain)]
+
+        # Bars lie within their parents' bars one row further down, marks
+        # within their scope's bar on its row, open bars run to the end. (A
+        # scope of no duration is drawn a hair wide, hence the tolerance.)
+        def within(start, end, bar):
+            return float(bar["x"]) <= start <= end <= float(bar["x"]) + float(bar["width"]) + 1e-5
+
+        for bar in scopes:
+            parent = int(bar["data-parent"])
+            if "data-open" in bar:
+                assert float(bar["x"]) + float(bar["width"]) == pytest.approx(domain)
+            if parent >= 0:
+                assert int(bar["data-depth"]) == int(scopes[parent]["data-depth"]) + 1
+                assert within(float(bar["x"]), float(bar["x"]) + float(bar["width"]), scopes[parent])
+        for mark in marks:
+            scope = scopes[int(mark["data-parent"])]
+            assert mark["data-depth"] == scope["data-depth"] and mark["x1"] == mark["x2"]
+            assert within(float(mark["x1"]), float(mark["x1"]), scope)
+
+    def plural(count, noun):
+        return f"{count} {noun}{'' if count == 1 else 's'}"
+
+    labels = []
+    for key, lane in known.written.items():
+        still_open = sum(scope[3] for scope in lane["scopes"])
+        labels.append(f"thread {key.split('/')[1]}{plural(len(lane['scopes']), 'scope')} · "
+                      f"{plural(len(lane['records']), 'record')}"
+                      + (f"{still_open} never closed" if still_open else ""))
+    assert sorted(dom.texts["lane-label"]) == sorted(labels)
+    total = sum(len(lane["scopes"]) for lane in known.written.values())
+    assert f"{total} scopes (2 never closed)" in dom.texts["summary"][0]
+
+
+MARKUP = '<img src=x onerror="document.title=1"> & "q" </div>'
+
+# Hovers, clicks, keys, a wheel turn and a drag, as a user's hand would.
+USER = r"""
+const box = () => document.querySelector("section svg").getAttribute("viewBox").split(" ").map(Number);
+const shown = () => {
+  const message = document.querySelector("#details .message");
+  const fields = [...document.querySelectorAll("#details dt")].map(
+    (term) => [term.textContent, term.nextElementSibling.textContent]);
+  return [message ? message.firstChild.textContent : document.querySelector("#details").textContent,
+          Object.fromEntries(fields)];
+};
+const key = (name) => window.dispatchEvent(new KeyboardEvent("keydown", {key: name}));
+const centre = (node) => { const r = node.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; };
+const pointer = (type, node, x, y) => node.dispatchEvent(new PointerEvent(type,
+  {bubbles: true, button: 0, pointerId: 1, isPrimary: true, clientX: x, clientY: y}));
+const find = (kind, args) => [...document.querySelectorAll(`[data-kind=${kind}]`)].find((n) => n.dataset.args === args);
+const hover = (node) => node.dispatchEvent(new MouseEvent("mouseover", {bubbles: true}));
+const viewport = document.getElementById("viewport");
+const track = document.getElementById("axis").getBoundingClientRect();
+out.width = track.width;
+out.opened = box();
+key("0");
+out.labels = [...document.querySelectorAll(".labels div")].map((label) => label.textContent);
+
+// The browser's own hit testing finds what lies under the pointer.
+const inner = find("scope", "inner");
+const deep = find("instant", "deep");
+out.hits = [document.elementFromPoint(...centre(inner)) === inner,
+            document.elementFromPoint(...centre(deep)) === deep];
+hover(inner);
+out.hoverScope = shown();
+hover(deep);
+out.hoverRecord = shown();
+const open = find("scope", "open");
+const [x, y] = centre(open);
+pointer("pointerdown", document.elementFromPoint(x, y), x, y);
+pointer("pointerup", viewport, x, y);
+out.clicked = [open.classList.contains("selected"), shown()];
+hover(inner);
+out.hoverWhileKept = shown();
+key("Escape");
+out.released = [open.classList.contains("selected"), shown()[0]];
+
+key("+"); out.zoomIn = box();
+key("ArrowRight"); out.panRight = box();
+key("Home"); out.home = box();
+key("0");
+viewport.dispatchEvent(new WheelEvent("wheel", {bubbles: true, cancelable: true, ctrlKey: true,
+  deltaY: -200, clientX: track.left + track.width / 4, clientY: y}));
+out.wheel = box();
+const long = find("scope", "long");
+const longY = centre(long)[1];
+pointer("pointerdown", long, track.left + 500, longY);
+pointer("pointermove", viewport, track.left + 400, longY);
+pointer("pointerup", viewport, track.left + 400, longY);
+out.drag = box();
+out.selectedAfterDrag = document.querySelectorAll(".selected").length;
+for (let i = 0; i < 40; i++) key("+");
+out.deepest = [box(), [...document.querySelectorAll("#axis .tick")].map((t) => t.textContent)];
+for (let i = 0; i < 40; i++) key("-");
+out.widest = [box(), [...document.querySelectorAll("#axis .tick")].map((t) => t.textContent)];
+"""
+
+
+@needs_chromium
+def test_hover_click_keys_wheel_and_drag_show_details_zoom_and_pan(tmp_path):
+    page = write_lanes(
+        tmp_path,
+        ["[", *scope_lines("main", "outer", 100, 900, record_line("marked", 200),
+                           scope_lines(MARKUP, "inner", 300, 600, record_line("deep", 450), line=20)),
+         ",", *scope_lines("main", "open", 950, None, record_line("before the end", 960))],
+        ["[", *scope_lines("worker", "long", 0, 1000, scope_lines("worker", MARKUP, 0, 1000)), "]"],
+    )
+    dom, out = drive(page, USER, tmp_path, "#t=250,750")
+    assert "img" not in {tag for tag, _ in dom.tags} and dom.texts["title"] == ["vorn trace"]
+    domain, height = 1020, out["opened"][3]  # 0 to 1000 ms and a little room at the end
+    assert out["opened"] == [250, 0, 500, height]  # the range the fragment asks for
+    assert sorted(out["labels"]) == sorted(["outer", "inner", "open", "long", MARKUP])
+
+    assert out["hits"] == [True, True]
+    assert out["hoverScope"] == ["inner", {
+        "invoker": MARKUP, "file": "job.py", "line": "20", "enter": "300 ms", "exit": "600 ms",
+        "duration": "300 ms", "depth": "1", "thread": "1 on alpha"}]
+    assert out["hoverRecord"] == ["deep", {
+        "invoker": "main", "file": "job.py", "line": "10", "time": "450 ms", "in scope": "inner",
+        "thread": "1 on alpha"}]
+    kept, (message, fields) = out["clicked"]
+    assert kept and message == "open"
+    assert fields["exit"] == "—" and fields["duration"] == "at least 50 ms"
+    assert out["hoverWhileKept"] == out["clicked"][1]
+    assert out["released"] == [
+        False, "Point at a bar or a mark to see its message, invoker, file, line and times."]
+
+    assert out["zoomIn"] == [pytest.approx(170), 0, pytest.approx(680), height]  # around the middle
+    assert out["panRight"] == [pytest.approx(170 + 136), 0, pytest.approx(680), height]
+    assert out["home"] == [0, 0, pytest.approx(680), height]
+    start, _, span, _ = out["wheel"]  # the time under the wheel stays under it
+    assert span < domain and start + span / 4 == pytest.approx(domain / 4)
+    assert out["drag"][0] == pytest.approx(start + span * 100 / out["width"])
+    assert out["selectedAfterDrag"] == 0
+    (_, _, span, _), ticks = out["deepest"]
+    assert span == pytest.approx(1)  # no closer than a millisecond across
+    assert all(re.fullmatch(r"\d+\.\d+ ms", tick) for tick in ticks)
+    box, ticks = out["widest"]
+    assert box == [0, 0, domain, height]
+    times = [float(tick.removesuffix(" ms")) for tick in ticks]
+    assert times == [i * (times[1] - times[0]) for i in range(len(times))]
+    assert times[1] in (100, 200, 500)
+
+
+@needs_chromium
+def test_a_deep_zoom_late_into_a_long_trace_lands_on_the_pixel(tmp_path):
+    # Near 10 000 000 ms the page's single precision geometry is coarser
+    # than the pixels of a view two milliseconds wide.
+    page = write_lanes(tmp_path, ["[", *scope_lines("w", "early", 0, 10), ",",
+                                  *scope_lines("w", "late", 9999996, 9999997), "]"])
+    body = """
+      const bar = [...document.querySelectorAll("[data-kind=scope]")].find((n) => n.dataset.args === "late");
+      const track = document.getElementById("axis").getBoundingClientRect();
+      const r = bar.getBoundingClientRect();
+      out.bar = [(r.left - track.left) / track.width, r.width / track.width];
+      out.label = (document.querySelector(".labels div").getBoundingClientRect().left - track.left) / track.width;
+    """
+    _, out = drive(page, body, tmp_path, "#t=9999995.5,9999997.5")
+    assert out["bar"] == [pytest.approx(0.25, abs=0.003), pytest.approx(0.5, abs=0.003)]
+    assert out["label"] == pytest.approx(0.25, abs=0.01)
+
+
+# ---- render_view and write_view ------------------------------------------------
+
+
+def test_a_deep_recursion_is_drawn_without_recursing(traced):
+    def deep():
+        loggers = [StlLogger(f"level {i}", invoker="recurse") for i in range(1500)]
+        loggers[-1].log("bottom")
+        for logger in reversed(loggers):
+            logger.close()
+
+    lane = embedded_data(render_view([TraceFile.of(traced(deep).path)]))["hosts"][0]["lanes"][0]
+    assert lane["depth"] == 1500
+    assert [row[:2] for row in lane["scopes"]] == [[i - 1, i] for i in range(1500)]
+    assert lane["instants"][0][0] == 1499
+
+
+def test_write_view_replaces_the_page_whole_or_leaves_it_as_it_was(traced, tmp_path):
+    trace = traced(lambda: StlLogger("one").close()).path
+    page = tmp_path / "out" / "trace.html"
+    page.parent.mkdir()
+    page.write_text("earlier page")
+    assert write_view([trace], page) == 1
+    written = page.read_text(encoding="utf-8")
+    assert "one" in embedded_data(written)["strings"]
+
+    not_a_trace = tmp_path / "notes.log"
+    not_a_trace.write_text("hello\n")
+    with pytest.raises(TraceFormatError, match="notes.log"):
+        write_view([trace, not_a_trace], page)
+    assert page.read_text(encoding="utf-8") == written
+    assert [path.name for path in page.parent.iterdir()] == ["trace.html"]  # no temporary left
+
+
+@pytest.mark.parametrize(
+    ("name", "error"), [("missing", FileNotFoundError), (".", ValueError)],
+    ids=["missing path", "directory without trace files"],
+)
+def test_write_view_refuses_paths_without_traces_and_writes_nothing(tmp_path, name, error):
+    with pytest.raises(error):
+        write_view([tmp_path / name], tmp_path / "trace.html")
+    assert not (tmp_path / "trace.html").exists()
+
+
+def test_python_m_vorn_view_writes_the_page_and_says_where(known, tmp_path):
+    result = subprocess.run([sys.executable, "-m", "vorn", "view", str(known.root / "logs"),
+                             "-o", str(tmp_path / "t.html")], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert "4 trace files" in result.stdout and str(tmp_path / "t.html") in result.stdout
+    assert embedded_data((tmp_path / "t.html").read_text(encoding="utf-8")) == known.data
