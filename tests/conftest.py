@@ -13,8 +13,10 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import _py_vorn
+from vorn.trace_files import TraceFile
 
 # "[vorn HOST] YYYY-MM-DD HH:MM:SS(WORKFLOW) | INVOKER(30 bytes) | MESSAGE"
 CONSOLE_LINE = re.compile(
@@ -22,12 +24,28 @@ CONSOLE_LINE = re.compile(
     r"\((?P<workflow>[^)]*)\) \| (?P<invoker>.{30}) \| (?P<message>.*)"
 )
 
+# Fixed examples, so that CI runs the same programs every time.
+PROPERTY = settings(max_examples=200, deadline=None, derandomize=True, database=None,
+                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
+                                           HealthCheck.data_too_large])  # fmt: skip
+
 
 def run_in_fresh_thread(body, *args):
     """Runs body on a new thread, which starts with fresh logging state and has
     ended when this returns body's result or re-raises what it raised."""
     with ThreadPoolExecutor(max_workers=1) as pool:
         return pool.submit(body, *args).result()
+
+
+def run_threads(count, body, *args):
+    """Runs body(start, index, *args) on `count` new threads at once and
+    waits for them all; `start` is a barrier they may wait on together."""
+    start = threading.Barrier(count)
+    threads = [threading.Thread(target=body, args=(start, index, *args)) for index in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
 
 
 def trace_path(root, native_id, prefix="stl_"):
@@ -85,6 +103,32 @@ def traced(trace_root):
         return SimpleNamespace(result=result, path=path, text=text)
 
     return run
+
+
+def run_vorn(*arguments):
+    """python -m vorn with these arguments; fails or not, its result."""
+    return subprocess.run([sys.executable, "-m", "vorn", *arguments], capture_output=True, text=True)
+
+
+def scope_text(args, enter, exit, *events, invoker="w", line=7):
+    """A scope as the writer lays it out (indentation aside): `events` are the
+    texts of its records and scopes; exit None leaves it open."""
+    lines = ["{", f'"invoker": {json.dumps(invoker)},', '"file": "f.py",', f'"line": {line},',
+             f'"ts_enter": {enter},', f'"args": {json.dumps(args)},', '"events": [',
+             *([",\n".join(events)] if events else [])]  # fmt: skip
+    return "\n".join(lines + ([] if exit is None else ["],", f'"ts_exit": {exit}', "}"]))
+
+
+def instant_text(args, ts):
+    return "{ " + json.dumps({"ts": ts, "invoker": "w", "file": "f.py", "line": 7, "args": args})[1:-1] + " }"
+
+
+def write_trace(path, *elements):
+    """A trace file of these elements, its array still open as a running
+    thread leaves it; returns its TraceFile."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("[\n" + ",\n".join(elements) + "\n", encoding="utf-8")
+    return TraceFile.of(path)
 
 
 def set_console_options(**fields):

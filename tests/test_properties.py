@@ -7,14 +7,15 @@ import operator
 import re
 import socket
 import threading
+from contextlib import suppress
 from dataclasses import dataclass, field
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import run_in_fresh_thread, set_console_options, trace_path
+from conftest import PROPERTY, run_in_fresh_thread, set_console_options, trace_path
 
 MESSAGE_LIMIT = 4095
 FIELD_LIMIT = 255
@@ -23,19 +24,6 @@ RECORD_LIMIT = 24830
 TEXT_BYTES = 6000
 INVOKER_COLUMN = 30
 RESET = b"\x1b[0m"
-
-# Fixed examples, so that CI runs the same programs every time.
-PROPERTY = settings(
-    max_examples=200,
-    deadline=None,
-    derandomize=True,
-    database=None,
-    suppress_health_check=[
-        HealthCheck.function_scoped_fixture,
-        HealthCheck.too_slow,
-        HealthCheck.data_too_large,
-    ],
-)
 
 # Any character but a surrogate, with the ones that need escaping or cutting
 # drawn often: NUL, controls, quotes, backslashes, multi-byte and astral.
@@ -48,24 +36,17 @@ def at_most_bytes(limit):
 
 
 # Mostly short texts; some long runs of a few characters, up to 6000 bytes.
-TEXTS = st.one_of(
-    st.text(CHARS, max_size=30),
-    st.builds(operator.mul, st.text(CHARS, min_size=1, max_size=5), st.integers(50, 1500)).map(
-        at_most_bytes(TEXT_BYTES)
-    ),
-)
+TEXTS = st.text(CHARS, max_size=30) | st.builds(
+    operator.mul, st.text(CHARS, min_size=1, max_size=5), st.integers(50, 1500)
+).map(at_most_bytes(TEXT_BYTES))
 LINES = st.one_of(st.sampled_from([0, 2**31 - 1, 2**31, 2**32 - 1]), st.integers(0, 2**32 - 1))
 IDENTITIES = st.tuples(TEXTS, st.none() | TEXTS, TEXTS, LINES)  # message, invoker, file, line
 PICK = st.integers(0, 63)  # one of the loggers made so far, modulo their number
 
 
 def programs(nesting):
-    step = st.one_of(
-        st.tuples(st.just("open"), IDENTITIES),
-        st.tuples(st.just("log"), PICK, TEXTS),
-        st.tuples(st.just("close"), PICK),
-        st.tuples(st.just("drop"), PICK),
-    )
+    step = st.one_of(st.tuples(st.just("open"), IDENTITIES), st.tuples(st.just("log"), PICK, TEXTS),
+                     st.tuples(st.just("close"), PICK), st.tuples(st.just("drop"), PICK))  # fmt: skip
     if nesting:
         # A with block over a new logger, whose body may end by raising.
         step |= st.tuples(st.just("with"), IDENTITIES, programs(nesting - 1), st.booleans())
@@ -100,9 +81,7 @@ def escaped_size(text):
 
 
 @dataclass
-class Entry:
-    """A logger the program made, and what it must write."""
-
+class Entry:  # a logger the program made, and what it must write
     logger: object
     invoker: str
     file: str
@@ -117,19 +96,19 @@ class Model:
     levels: list = field(default_factory=list)  # the scopes open on the thread, innermost last
     console: list = field(default_factory=list)  # (invoker, message) of each console line
 
+    def add(self, entry, message, **kind):
+        # Into the innermost open scope; a record with the identity of the logger used.
+        element = {"invoker": entry.invoker, "file": entry.file, "line": entry.line,
+                   "args": kept(message, MESSAGE_LIMIT), **kind}  # fmt: skip
+        (self.levels[-1]["events"] if self.levels else self.top).append(element)
+        self.console.append((entry.invoker, element["args"]))
+        return element
+
     def open(self, entry, message):
-        scope = {"invoker": entry.invoker, "file": entry.file, "line": entry.line,
-                 "args": kept(message, MESSAGE_LIMIT), "events": []}  # fmt: skip
-        (self.levels[-1]["events"] if self.levels else self.top).append(scope)
-        self.levels.append(scope)
-        self.console.append((entry.invoker, kept(message, MESSAGE_LIMIT)))
+        self.levels.append(self.add(entry, message, events=[]))
 
     def log(self, entry, message):
-        # Into the innermost open scope, with the identity of the logger used.
-        record = {"invoker": entry.invoker, "file": entry.file, "line": entry.line,
-                  "args": kept(message, MESSAGE_LIMIT), "depth": len(self.levels)}  # fmt: skip
-        self.levels[-1]["events"].append(record)
-        self.console.append((entry.invoker, record["args"]))
+        self.add(entry, message, depth=len(self.levels))
 
     def close(self, entry):
         # Whichever logger ends, the innermost open scope is the one closed.
@@ -159,34 +138,30 @@ def execute(cls, program):
     entries = []
 
     def run(steps):
-        for step in steps:
-            kind = step[0]
+        for kind, *step in steps:
             if kind in ("open", "with"):
-                entry = open_logger(cls, step[1], model)
+                entry = open_logger(cls, step[0], model)
                 entries.append(entry)
                 if kind == "with":
                     entry.in_with = True
-                    try:
-                        with entry.logger as bound:
-                            assert bound is entry.logger
-                            del bound
-                            run(step[2])
-                            if step[3]:
-                                raise Boom
-                    except Boom:
-                        pass
+                    with suppress(Boom), entry.logger as bound:
+                        assert bound is entry.logger
+                        del bound
+                        run(step[1])
+                        if step[2]:
+                            raise Boom
                     entry.in_with = False
                     model.close(entry)
                 continue
-            entry = entries[step[1] % len(entries)] if entries else None
+            entry = entries[step[0] % len(entries)] if entries else None
             if entry is None or entry.logger is None:
                 continue
             if kind == "log" and entry.open:
-                entry.logger.log(step[2])
-                model.log(entry, step[2])
+                entry.logger.log(step[1])
+                model.log(entry, step[1])
             elif kind == "log":
                 with pytest.raises(RuntimeError, match="^logger is closed$"):
-                    entry.logger.log(step[2])
+                    entry.logger.log(step[1])
             elif kind == "close":
                 entry.logger.close()
                 model.close(entry)
@@ -219,10 +194,9 @@ def assert_record_message(got, want):
     """An instant record's message is whole unless the record would pass the
     line limit; then it is cut at the last whole escape or character."""
     indentation = min(4 * want["depth"] + 2, 64)
-    head = (
-        f'{{ "ts": {got["ts"]}, "invoker": "{escaped(got["invoker"])}", '
-        f'"file": "{escaped(got["file"])}", "line": {got["line"]}, "args": "'
-    )
+    head = (f'{{ "ts": {got["ts"]}, "invoker": "{escaped(got["invoker"])}", '
+            f'"file": "{escaped(got["file"])}", "line": {got["line"]}, "args": "')  # fmt: skip
+
     def size(message):
         return indentation + len(head.encode()) + escaped_size(message) + len('" }')
 
@@ -253,9 +227,7 @@ def assert_same_tree(got_elements, want_elements):
 @PROPERTY
 @given(program=PROGRAMS)
 def test_a_trace_file_holds_exactly_what_a_random_program_did(trace_root, program):
-    model, native_id = run_in_fresh_thread(
-        lambda: (execute(StlLogger, program), threading.get_native_id())
-    )
+    model, native_id = run_in_fresh_thread(lambda: (execute(StlLogger, program), threading.get_native_id()))
     path = trace_path(trace_root, native_id)
     try:
         if not model.top:
@@ -294,6 +266,4 @@ def test_console_lines_hold_exactly_what_a_random_program_did(capfdbinary, progr
         return execute(StdoutLogger, program)
 
     model = run_in_fresh_thread(body)
-    output = capfdbinary.readouterr().out
-    output.decode("utf-8")
-    assert expected_console(model, header).fullmatch(output)
+    assert expected_console(model, header).fullmatch(capfdbinary.readouterr().out)

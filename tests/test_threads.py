@@ -7,11 +7,12 @@ import os
 import re
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import run_in_fresh_thread, set_console_options, tolerant_json, trace_path
+from conftest import run_in_fresh_thread, run_threads, set_console_options, tolerant_json, trace_path
 
 THREADS = 64
 DEPTH = 500
@@ -20,7 +21,7 @@ DEPTH = 500
 INNERMOST_FIRST, IN_OPENING_ORDER, HALF_LEFT_OPEN, ALL_LEFT_OPEN = range(4)
 
 
-def trace_nested(index, start, native_ids, outliving):
+def trace_nested(start, index, native_ids, outliving):
     start.wait()  # all threads alive at once, so no two share a thread id
     native_ids[index] = threading.get_native_id()
     scopes = []
@@ -31,18 +32,12 @@ def trace_nested(index, start, native_ids, outliving):
         if depth % 100 == 0:
             time.sleep(0)  # lets the other threads in between records
     ending = index % 4
-    if ending == INNERMOST_FIRST:
-        for scope in reversed(scopes):
-            scope.close()
-    elif ending == IN_OPENING_ORDER:
-        for scope in scopes:
-            scope.close()
-    else:
-        if ending == HALF_LEFT_OPEN:
-            for scope in reversed(scopes[DEPTH // 2 :]):
-                scope.close()
-        # Kept beyond the thread's end, so their scopes stay open in its file.
-        outliving[index] = scopes
+    closing = {INNERMOST_FIRST: scopes[::-1], IN_OPENING_ORDER: scopes,
+               HALF_LEFT_OPEN: scopes[DEPTH // 2 :][::-1], ALL_LEFT_OPEN: []}[ending]  # fmt: skip
+    for scope in closing:
+        scope.close()
+    if ending in (HALF_LEFT_OPEN, ALL_LEFT_OPEN):
+        outliving[index] = scopes  # kept beyond the thread's end: their scopes stay open in its file
 
 
 def assert_nested_scopes_of(index, elements, closed_from):
@@ -60,29 +55,18 @@ def assert_nested_scopes_of(index, elements, closed_from):
 
 
 def test_64_threads_with_500_nested_scopes_each_write_only_their_own_files(trace_root):
-    start = threading.Barrier(THREADS)
     native_ids, outliving = {}, {}
-    threads = [
-        threading.Thread(target=trace_nested, args=(index, start, native_ids, outliving))
-        for index in range(THREADS)
-    ]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(THREADS, trace_nested, native_ids, outliving)
     assert len(native_ids) == THREADS
     directory = trace_path(trace_root, 0).parent
     assert sorted(os.listdir(directory)) == sorted(f"stl_{n}.log" for n in native_ids.values())
 
     for index, native_id in native_ids.items():
         text = trace_path(trace_root, native_id).read_text(encoding="utf-8")
-        ending = index % 4
-        if ending in (INNERMOST_FIRST, IN_OPENING_ORDER):
-            assert_nested_scopes_of(index, json.loads(text), closed_from=0)
-        else:
-            # Nothing lost: the record held back at the thread's end is there too.
-            closed_from = DEPTH // 2 if ending == HALF_LEFT_OPEN else DEPTH
-            assert_nested_scopes_of(index, tolerant_json(text), closed_from)
+        # Nothing lost where scopes stay open: the record held back at the
+        # thread's end is there too.
+        closed_from = {HALF_LEFT_OPEN: DEPTH // 2, ALL_LEFT_OPEN: DEPTH}.get(index % 4, 0)
+        assert_nested_scopes_of(index, (tolerant_json if closed_from else json.loads)(text), closed_from)
     # Their scopes are open on threads that are gone: dropping them on a
     # thread with no scope open writes nothing anywhere.
     before = {path: path.read_bytes() for path in directory.iterdir()}
@@ -123,34 +107,28 @@ def test_a_logger_used_on_another_thread_keeps_that_threads_file_whole(trace_roo
         made_elsewhere.log("second")
         path = made_elsewhere.log_file_name
         if setup != "an open scope":
-            assert summary(json.loads(open_text(path)))[-2:] == [FIRST, SECOND]  # whole at once
+            # Whole at once.
+            assert summary(json.loads(Path(path).read_text(encoding="utf-8")))[-2:] == [FIRST, SECOND]
         del own
         StlLogger("later").close()
         return path
 
     path = run_in_fresh_thread(body)
-    assert summary(json.loads(open_text(path))) == expected
+    assert summary(json.loads(Path(path).read_text(encoding="utf-8"))) == expected
 
 
-def test_a_logger_held_by_a_thread_local_is_closed_when_its_thread_ends(trace_root):
+def test_a_logger_held_by_a_thread_local_is_closed_when_its_thread_ends(traced):
     local = threading.local()
 
     def body():
         local.scope = StlLogger("held by a thread-local")
         local.scope.log("x")
-        return threading.get_native_id()
 
-    native_id = run_in_fresh_thread(body)
-    (scope,) = json.loads(trace_path(trace_root, native_id).read_text(encoding="utf-8"))
+    (scope,) = json.loads(traced(body).text)
     assert [event["args"] for event in scope["events"]] == ["x"] and "ts_exit" in scope
 
 
-def open_text(path):
-    with open(path, encoding="utf-8") as file:
-        return file.read()
-
-
-def print_lines(index, start):
+def print_lines(start, index):
     set_console_options(use_color=False, workflow_name=f"w{index}")
     start.wait()
     for number in range(60):
@@ -160,12 +138,7 @@ def print_lines(index, start):
 
 def test_console_lines_of_many_threads_never_mix(capfd):
     capfd.readouterr()
-    start = threading.Barrier(16)
-    threads = [threading.Thread(target=print_lines, args=(index, start)) for index in range(16)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(16, print_lines)
     line = re.compile(r"\[vorn [^\]]*\] [-\d: ]{19}\(w(\d+)\) \| printer {23} \| t(\d+) n(\d+) (x*)")
     numbers = {index: [] for index in range(16)}
     for text in capfd.readouterr().out.splitlines():

@@ -2,36 +2,13 @@
 the format's rules."""
 
 import json
-import subprocess
-import sys
 from collections import Counter, defaultdict
 
 import pytest
 
 from _py_vorn import StlLogger
-from conftest import run_in_fresh_thread
+from conftest import instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace
 from vorn.export import export_events
-from vorn.trace_files import TraceFile
-
-
-def vorn(*arguments):
-    return subprocess.run([sys.executable, "-m", "vorn", *arguments], capture_output=True, text=True)
-
-
-def write_trace(path, text):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("[\n" + text, encoding="utf-8")
-    return TraceFile.of(path)
-
-
-def scope_text(message, ts_enter, ts_exit, events=""):
-    exit_lines = "" if ts_exit is None else f'],\n"ts_exit": {ts_exit}\n}},\n'
-    return (f'{{\n"invoker": "w",\n"file": "f.py",\n"line": 7,\n"ts_enter": {ts_enter},\n'
-            f'"args": "{message}",\n"events": [\n{events}{exit_lines}')  # fmt: skip
-
-
-def instant_text(message, ts):
-    return f'{{ "ts": {ts}, "invoker": "w", "file": "f.py", "line": 7, "args": "{message}" }},\n'
 
 
 def by_phase_checked(document):
@@ -78,7 +55,7 @@ def test_export_of_real_traces_follows_the_format_and_keeps_every_record(trace_r
     run_in_fresh_thread(closed)
     kept = run_in_fresh_thread(left_open)
     out = tmp_path / "trace.json"
-    result = vorn("export", str(trace_root), "-o", str(out))
+    result = run_vorn("export", str(trace_root), "-o", str(out))
     assert (result.returncode, result.stdout) == (0, f"exported 2 trace files to {out}\n")
     by_phase = by_phase_checked(json.loads(out.read_text(encoding="utf-8")))
     assert Counter(event["name"] for event in by_phase["M"]) == {"process_name": 1, "thread_name": 2}
@@ -91,9 +68,9 @@ def test_export_of_real_traces_follows_the_format_and_keeps_every_record(trace_r
 
 
 def test_a_small_trace_exports_to_exactly_these_events(tmp_path):
-    trace = write_trace(tmp_path / "vorn/host1/stl_42.log", scope_text(
-        "outer", 2, 9, instant_text("mark", 3) + scope_text("inner", 4, 6)
-    ) + scope_text("open", 10, None, instant_text("", 11)))  # fmt: skip
+    trace = write_trace(tmp_path / "vorn/host1/stl_42.log",
+                        scope_text("outer", 2, 9, instant_text("mark", 3), scope_text("inner", 4, 6)),
+                        scope_text("open", 10, None, instant_text("", 11)))  # fmt: skip
     common = {"pid": 1, "tid": 42}
     args = {"invoker": "w", "file": "f.py", "line": 7}
     assert list(export_events([trace])) == [
@@ -114,14 +91,14 @@ def test_a_small_trace_exports_to_exactly_these_events(tmp_path):
 @pytest.mark.parametrize(
     "events, expected",
     [
-        (scope_text("exit before enter", 5, 3), [(5000, 0)]),
-        (scope_text("p", 10, 20, scope_text("child outside", 8, 25)), [(10000, 10000), (10000, 10000)]),
-        (scope_text("s1", 0, 10) + scope_text("overlapping sibling", 5, 12), [(0, 10000), (10000, 2000)]),
-        (scope_text("wrapped", 18446744073709551615, 2), [(-1000, 3000)]),
+        ([scope_text("exit before enter", 5, 3)], [(5000, 0)]),
+        ([scope_text("p", 10, 20, scope_text("child outside", 8, 25))], [(10000, 10000), (10000, 10000)]),
+        ([scope_text("s1", 0, 10), scope_text("overlapping sibling", 5, 12)], [(0, 10000), (10000, 2000)]),
+        ([scope_text("wrapped", 18446744073709551615, 2)], [(-1000, 3000)]),
     ],
 )  # fmt: skip
 def test_times_left_by_a_clock_set_back_are_made_to_nest(tmp_path, events, expected):
-    trace = write_trace(tmp_path / "vorn/h/stl_1.log", events)
+    trace = write_trace(tmp_path / "vorn/h/stl_1.log", *events)
     by_phase = by_phase_checked({"displayTimeUnit": "ms", "traceEvents": list(export_events([trace]))})
     assert [(event["ts"], event["dur"]) for event in by_phase["X"]] == expected
 
@@ -135,7 +112,7 @@ def test_hosts_are_processes_and_files_with_the_same_thread_digits_stay_apart(tm
 
 def test_export_writes_to_standard_output_or_fails_with_one_clear_line(tmp_path):
     trace = write_trace(tmp_path / "vorn/h/stl_1.log", scope_text("to stdout", 0, 1))
-    result = vorn("export", str(trace.path), "-o", "-")
+    result = run_vorn("export", str(trace.path), "-o", "-")
     assert len(by_phase_checked(json.loads(result.stdout))["X"]) == 1
 
     (tmp_path / "empty").mkdir()
@@ -144,7 +121,7 @@ def test_export_writes_to_standard_output_or_fails_with_one_clear_line(tmp_path)
     target.write_text("kept")
     for path, message in [("missing", "No such file or directory"), ("empty", "no trace files (*.log) in"),
                           (broken.path, f"{broken.path}:2: unexpected line")]:  # fmt: skip
-        result = vorn("export", str(tmp_path / path), "-o", str(target))
+        result = run_vorn("export", str(tmp_path / path), "-o", str(target))
         assert (result.returncode, result.stdout) == (1, "")
         assert result.stderr.startswith("python -m vorn export: ") and message in result.stderr
         assert result.stderr.count("\n") == 1 and target.read_text() == "kept"

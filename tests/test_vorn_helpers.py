@@ -72,11 +72,8 @@ def test_a_traced_call_is_a_scope_named_after_the_function_where_it_is_defined(t
     def fails():
         raise KeyError("missing")
 
-    def call():
-        with pytest.raises(KeyError, match="missing"):
-            fails()
-
-    assert shape(read_trace(traced(call).path)) == [(fails.__qualname__, True, ["raised KeyError"])]
+    run = traced(lambda: pytest.raises(KeyError, fails))
+    assert shape(read_trace(run.path)) == [(fails.__qualname__, True, ["raised KeyError"])]
 
 
 def test_a_generator_gets_a_scope_per_step_that_nests_wherever_it_is_resumed(traced):
@@ -108,11 +105,8 @@ def test_a_generator_gets_a_scope_per_step_that_nests_wherever_it_is_resumed(tra
 def test_a_generator_traces_each_step_on_the_thread_that_runs_it_and_its_close(trace_root):
     generator = countdown(3)
 
-    def step(action):
-        return action(), threading.get_native_id()
-
-    steps = [run_in_fresh_thread(step, lambda: next(generator)) for _ in range(2)]
-    steps.append(run_in_fresh_thread(step, generator.close))
+    steps = [run_in_fresh_thread(lambda action: (action(), threading.get_native_id()), action)
+             for action in (generator.__next__, generator.__next__, generator.close)]
     assert [value for value, _ in steps] == [3, 2, None]
     assert [shape(read_trace(*(trace_root / "vorn").glob(f"*/stl_{thread}.log"))) for _, thread in steps] == [
         [("countdown start", True, [])],
@@ -131,22 +125,16 @@ def test_traced_refuses_what_it_cannot_time(function, message):
         vorn.traced(function)
 
 
-class RecordingHandler(vorn.ConsoleHandler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.failed = []
-
-    def handleError(self, record):
-        self.failed.append(record.msg)
-
-
 @pytest.fixture
 def logger(capfd):
-    """A logger with only a RecordingHandler; this thread's options come back after."""
+    """A logger with only a ConsoleHandler, which notes the records it fails
+    on in `failed`; this thread's options come back after."""
     saved = _py_vorn.StdoutLogger.get_options()
     log = logging.Logger("vorn-test", logging.DEBUG)  # no parent: nothing else sees records
-    log.addHandler(RecordingHandler())
-    log.handlers[0].setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    log.addHandler(handler := vorn.ConsoleHandler(logging.DEBUG))
+    handler.setFormatter(logging.Formatter("%(levelname)s %(message)s"))
+    handler.failed = []
+    handler.handleError = lambda record: handler.failed.append(record.msg)
     capfd.readouterr()
     yield log
     _py_vorn.StdoutLogger.set_options(saved)
@@ -154,7 +142,7 @@ def logger(capfd):
 
 def options():
     current = _py_vorn.StdoutLogger.get_options()
-    return (current.color, current.workflow_name, current.print_header, current.use_color)
+    return current.color, current.workflow_name, current.print_header, current.use_color
 
 
 def test_each_level_prints_in_its_colour_and_the_options_stay_as_they_were(logger, capfd):
@@ -184,11 +172,7 @@ def test_each_level_prints_in_its_colour_and_the_options_stay_as_they_were(logge
 def test_failures_go_to_handle_error_and_leave_the_options_as_they_were(logger, capfd, monkeypatch):
     before = options()
     logger.info("%d apples", "three")  # cannot be formatted
-
-    def broken_print(message, invoker=None):
-        raise OSError("console gone")
-
-    monkeypatch.setattr(_py_vorn.StdoutLogger, "print", staticmethod(broken_print))
+    monkeypatch.setattr(_py_vorn.StdoutLogger, "print", None)  # calling it raises
     logger.error("lost")
     assert logger.handlers[0].failed == ["%d apples", "lost"]
     assert capfd.readouterr().out == "" and options() == before

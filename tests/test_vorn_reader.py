@@ -10,15 +10,18 @@ import sys
 import pytest
 
 from _py_vorn import StlLogger
-from conftest import run_in_fresh_thread
+from conftest import run_in_fresh_thread, tolerant_json
 from vorn import Instant, Scope, TraceFormatError, read_trace, read_trace_events
 from vorn.trace_files import TraceFile, find_trace_files
 
 
-def from_json(element):
-    if "ts" in element:
-        return Instant(**element)
-    return Scope(**element | {"events": [from_json(child) for child in element["events"]]})
+def as_read(elements):
+    """Scopes and records as the reader gives them, from the JSON of a file's
+    whole lines (open brackets closed): a scope counts once its "args" line
+    is there, and is closed once its "ts_exit" line is."""
+    return [Instant(**element) if "ts" in element else
+            Scope(**{"ts_exit": None, **element, "events": as_read(element.get("events", []))})
+            for element in elements if "args" in element]  # fmt: skip
 
 
 def write_sample(close_all):
@@ -36,59 +39,21 @@ def write_sample(close_all):
     return still_open  # keeps them open past the thread's end
 
 
-def test_a_complete_file_reads_as_the_json_parser_sees_it(traced):
-    run = traced(lambda: write_sample(close_all=True))
-    assert read_trace(run.path) == [from_json(element) for element in json.loads(run.text)]
-
-
-def completed_by_line(text, scopes):
-    """{(kind, id(record)): the 0-based line that completes it}: an instant's
-    own line, an enter record's "args" line, an exit record's "ts_exit"."""
-    starts = {'{ "ts"': "instant", '"args"': "enter", '"ts_exit"': "exit"}
-    lines = [(kind, number) for number, line in enumerate(text.split("\n"))
-             for start, kind in starts.items() if line.lstrip().startswith(start)]  # fmt: skip
-
-    def in_file_order(items):
-        for item in items:
-            if isinstance(item, Instant):
-                yield "instant", item
-                continue
-            yield "enter", item
-            yield from in_file_order(item.events)
-            if item.ts_exit is not None:
-                yield "exit", item
-
-    pairs = zip(in_file_order(scopes), lines, strict=True)
-    return {(kind, id(item)): number for (kind, item), (_, number) in pairs}
-
-
-def prefix(items, completed, whole_lines):
-    kept = []
-    for item in items:
-        if completed[("instant" if isinstance(item, Instant) else "enter", id(item))] >= whole_lines:
-            continue
-        if isinstance(item, Scope):
-            closed = completed.get(("exit", id(item)), whole_lines) < whole_lines
-            item = Scope(item.invoker, item.file, item.line, item.ts_enter,
-                         item.ts_exit if closed else None, item.args,
-                         prefix(item.events, completed, whole_lines))  # fmt: skip
-        kept.append(item)
-    return kept
-
-
-def test_a_file_cut_at_every_byte_offset_keeps_exactly_what_was_written_whole(traced, tmp_path):
-    run = traced(lambda: write_sample(close_all=False))
+@pytest.mark.parametrize("close_all", [True, False], ids=["complete", "left open"])
+def test_a_file_cut_at_every_byte_offset_keeps_exactly_what_was_written_whole(traced, tmp_path, close_all):
+    run = traced(lambda: write_sample(close_all))
     data = run.path.read_bytes()
-    full = read_trace(run.path)
-    assert full[-1].ts_exit is None and full[-1].events[0].ts_exit is None
-    assert full[-1].events[0].events[0].args == "held until the thread ended"
-    completed = completed_by_line(data.decode(), full)
-    expected = [prefix(full, completed, lines) for lines in range(data.count(b"\n") + 1)]
-    cut = tmp_path / "cut.log"
-    cut.write_bytes(data)
+    if close_all:
+        assert read_trace(run.path) == as_read(json.loads(run.text))
+    else:
+        full = read_trace(run.path)
+        assert full[-1].ts_exit is None and full[-1].events[0].ts_exit is None
+        assert full[-1].events[0].events[0].args == "held until the thread ended"
+    (cut := tmp_path / "cut.log").write_bytes(data)
     for offset in reversed(range(len(data) + 1)):
         os.truncate(cut, offset)  # much cheaper than rewriting the file
-        assert read_trace(cut) == expected[data.count(b"\n", 0, offset)], offset
+        whole_lines = data[: data.rfind(b"\n", 0, offset) + 1].decode()
+        assert read_trace(cut) == as_read(tolerant_json(whole_lines)), offset
 
 
 def test_a_killed_process_leaves_everything_it_wrote_and_a_record_outside_scopes_is_kept(
@@ -102,8 +67,8 @@ def test_a_killed_process_leaves_everything_it_wrote_and_a_record_outside_scopes
     assert result.returncode == -signal.SIGKILL
     [outer] = read_trace(tmp_path / result.stdout.strip())
     [done] = outer.events
-    assert (outer.args, outer.ts_exit, done.args) == ("outer", None, "done")
-    assert done.ts_exit is not None and [record.args for record in done.events] == ["inside"]
+    assert (outer.args, outer.ts_exit, done.args, [record.args for record in done.events]) == (
+        "outer", None, "done", ["inside"]) and done.ts_exit is not None  # fmt: skip
 
     owner = run_in_fresh_thread(StlLogger, "lives on another thread")
     run = traced(lambda: owner.log("from a thread with no scope open"))

@@ -1,27 +1,21 @@
 """The HTML timeline: what the page holds, and what headless Chromium draws
-from it. A known trace is written by the module in a fresh interpreter
-(threads with nesting, log records, one thread that ends with scopes open,
-texts meant to break out of the page), drawn, and checked element by element
-in the DOM Chromium leaves behind; traces with chosen times check the
-geometry, the details and zoom and pan."""
+from it, checked element by element in the DOM Chromium leaves behind."""
 
 import base64
 import hashlib
 import http.server
 import json
-import os
 import re
 import shutil
 import subprocess
-import sys
 import threading
 from html import unescape
-from html.parser import HTMLParser
 from types import SimpleNamespace
 
 import pytest
 
 from _py_vorn import StlLogger
+from conftest import instant_text, run_python, run_vorn, scope_text, write_trace
 from vorn.trace_files import TraceFile, find_trace_files
 from vorn.trace_reader import TraceFormatError
 from vorn.view import render_view, write_view
@@ -47,10 +41,10 @@ OTHER_THREAD = "<img src=x onerror=alert(1)>"
 # wrote, by native thread id: its scopes as [depth, invoker, args, open] and
 # its records as [index of the enclosing scope, invoker, args], in file order.
 GENERATOR = r"""
-import json, os, sys, threading
+import json, os, threading
 from _py_vorn import StlLogger
 
-hostile = sys.argv[1]
+hostile = os.environ["HOSTILE"]
 keep = []  # scopes still open when their thread ends
 
 
@@ -88,10 +82,8 @@ def ends_open():
 
 written = {}
 for body in (nested, worker, ends_open):
-    def run():
-        scopes, records = body()
-        written[threading.get_native_id()] = {"scopes": scopes, "records": records}
-    thread = threading.Thread(target=run)
+    thread = threading.Thread(target=lambda: written.update(
+        {threading.get_native_id(): dict(zip(("scopes", "records"), body()))}))
     thread.start()
     thread.join()
 print(json.dumps(written), flush=True)
@@ -115,8 +107,7 @@ class RequestCounter(http.server.BaseHTTPRequestHandler):
 def server():
     """A local server that notes what the page asks for: it must ask for nothing."""
     with http.server.ThreadingHTTPServer(("127.0.0.1", 0), RequestCounter) as httpd:
-        thread = threading.Thread(target=httpd.serve_forever, daemon=True)
-        thread.start()
+        threading.Thread(target=httpd.serve_forever, daemon=True).start()
         yield httpd
         httpd.shutdown()
 
@@ -127,10 +118,8 @@ def known(tmp_path_factory, server):
     page; `written` maps "host/thread" to what that file holds."""
     root = tmp_path_factory.mktemp("view")
     hostile = HOSTILE.replace("{port}", str(server.server_address[1]))
-    env = {**os.environ, "VORN_LOG_DIR": str(root / "logs")}
-    env.pop("VORN_LOG_PREFIX", None)
-    generated = subprocess.run([sys.executable, "-c", GENERATOR, hostile], env=env, check=True,
-                               capture_output=True, text=True)
+    generated = run_python(GENERATOR, env={"VORN_LOG_DIR": str(root / "logs"), "VORN_LOG_PREFIX": "stl_",
+                                           "HOSTILE": hostile})  # fmt: skip
     files = {trace.thread: trace for trace in find_trace_files([root / "logs"])}
     host = next(iter(files.values())).host
     written = {f"{host}/{tid}": lane for tid, lane in json.loads(generated.stdout).items()}
@@ -141,7 +130,11 @@ def known(tmp_path_factory, server):
     page = root / "trace.html"
     assert write_view([root / "logs"], page) == 4
     return SimpleNamespace(host=host, written=written, page=page, root=root,
-                           data=embedded_data(page.read_text(encoding="utf-8")))
+                           data=embedded_data(read(page)))
+
+
+def read(path):
+    return path.read_text(encoding="utf-8")
 
 
 def embedded_data(html):
@@ -150,96 +143,53 @@ def embedded_data(html):
 
 def chromium_dom(page, user_dir, fragment=""):
     """The DOM of `page` after its scripts ran, as Chromium serialises it."""
-    command = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-               "--disable-background-networking", "--disable-extensions", "--no-first-run",
-               "--no-default-browser-check", f"--user-data-dir={user_dir}",
-               "--window-size=1200,800", "--dump-dom", page.as_uri() + fragment]
+    flags = ("headless no-sandbox disable-gpu disable-background-networking disable-extensions "
+             "no-first-run no-default-browser-check window-size=1200,800 dump-dom").split()
+    command = [CHROMIUM, *(f"--{flag}" for flag in flags), f"--user-data-dir={user_dir}",
+               page.as_uri() + fragment]  # fmt: skip
     return subprocess.run(command, capture_output=True, timeout=60, check=True).stdout.decode()
+
+
+# Gathers what the page drew, as it stands once the driver's body has run.
+SNAPSHOT = r"""
+const texts = (selector) => [...document.querySelectorAll(selector)].map((node) => node.textContent);
+const attributes = (node) => Object.fromEntries([...node.attributes].map((a) => [a.name, a.value]));
+const nodes = [...document.querySelectorAll("*")];
+out.page = {
+  state: document.documentElement.dataset.state, tags: nodes.map((node) => node.localName),
+  handlers: nodes.flatMap((node) => node.getAttributeNames()).filter((name) => name.startsWith("on")),
+  hosts: texts(".host-name"), labels: texts(".lane-label"), summary: texts("#summary"),
+  lanes: Object.fromEntries([...document.querySelectorAll("section")].map((lane) => [
+    `${lane.dataset.host}/${lane.dataset.thread}`,
+    {viewBox: lane.querySelector("svg").getAttribute("viewBox").split(" ").map(Number),
+     scope: [...lane.querySelectorAll("[data-kind=scope]")].map(attributes),
+     instant: [...lane.querySelectorAll("[data-kind=instant]")].map(attributes)}])),
+};
+"""
 
 
 def drive(page, body, tmp_path, fragment=""):
     """Loads `page` with `body` run after the page's own script, as a user's
-    hand would; `body` fills the object `out`, which comes back with the DOM.
-    The page's policy stays as it is, with the driver allowed by its hash."""
-    script = (f"(() => {{ const out = {{}};\n{body}\nconst report = document.createElement('pre');"
+    hand would; `body` fills the object `out`, which comes back with what the
+    page drew (`out["page"]`) and the titles of the final DOM. The page's
+    policy stays as it is, with the driver allowed by its hash."""
+    script = (f"(() => {{ const out = {{}};\n{body}\n{SNAPSHOT}\nconst report = document.createElement('pre');"
               " report.id = 'driver'; report.textContent = JSON.stringify(out);"
               " document.body.append(report); })();")
     digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
-    html = page.read_text(encoding="utf-8").replace("script-src ", f"script-src 'sha256-{digest}' ", 1)
+    html = read(page).replace("script-src ", f"script-src 'sha256-{digest}' ", 1)
     driven = tmp_path / "driven.html"
     driven.write_text(html.replace("</body>", f"<script>{script}</script></body>"), encoding="utf-8")
-    dom = Dom(chromium_dom(driven, tmp_path / "profile", fragment))
-    assert dom.root.get("data-state") == "ready"
-    return dom, json.loads(unescape(re.search(r'<pre id="driver">(.*?)</pre>', dom.html, re.S)[1]))
-
-
-VOID = {"meta", "link", "br", "img", "input", "hr", "source", "area", "base", "col", "embed", "wbr"}
-
-
-class Dom(HTMLParser):
-    """The drawn page: every start tag, the lanes by "host/thread" with their
-    drawn elements, and the texts of the elements named in `texts`."""
-
-    def __init__(self, html):
-        super().__init__(convert_charrefs=True)
-        self.html = html
-        self.tags = []
-        self.lanes = {}
-        self.texts = {"title": [], "summary": [], "host-name": [], "lane-label": []}
-        self._open = []  # (tag, names in `texts` its text goes to)
-        self._lane = None
-        self.feed(html)
-        self.root = self.tags[0][1]
-
-    def handle_starttag(self, tag, attributes):
-        attributes = dict(attributes)
-        self.tags.append((tag, attributes))
-        names = {tag, attributes.get("id"), *attributes.get("class", "").split()} & set(self.texts)
-        for name in names:
-            self.texts[name].append("")
-        if tag not in VOID:
-            self._open.append((tag, names))
-        if tag == "section":
-            key = f"{attributes['data-host']}/{attributes['data-thread']}"
-            self._lane = self.lanes[key] = {"scope": [], "instant": []}
-        elif tag == "svg" and self._lane is not None:
-            self._lane["viewBox"] = [float(n) for n in attributes["viewbox"].split()]
-        elif "data-kind" in attributes:
-            self._lane[attributes["data-kind"]].append(attributes)
-
-    def handle_endtag(self, tag):
-        while self._open and self._open.pop()[0] != tag:
-            pass
-        if tag == "section":
-            self._lane = None
-
-    def handle_data(self, data):
-        for name in {name for _, names in self._open for name in names}:
-            self.texts[name][-1] += data
-
-
-def scope_lines(invoker, args, enter, exit, *events, line=10):
-    """A scope as the writer lays it out (indentation aside). `events` are
-    record lines and scopes' lines; exit None leaves the scope open."""
-    lines = ["{", f'"invoker": {json.dumps(invoker)},', '"file": "job.py",', f'"line": {line},',
-             f'"ts_enter": {enter},', f'"args": {json.dumps(args)},', '"events": [']
-    for index, event in enumerate(events):
-        event = [event] if isinstance(event, str) else event
-        lines += [*event[:-1], event[-1] + ("," if index + 1 < len(events) else "")]
-    return lines + ([] if exit is None else ["],", f'"ts_exit": {exit}', "}"])
-
-
-def record_line(args, ts):
-    return "{ " + json.dumps({"ts": ts, "invoker": "main", "file": "job.py", "line": 10,
-                              "args": args})[1:-1] + " }"
+    dom = chromium_dom(driven, tmp_path / "profile", fragment)
+    out = json.loads(unescape(re.search(r'<pre id="driver">(.*?)</pre>', dom, re.S)[1]))
+    assert out["page"]["state"] == "ready"
+    return out, re.findall(r"<title>(.*?)</title>", dom, re.S)
 
 
 def write_lanes(root, *lanes):
-    """Trace files of host alpha, threads 1, 2, ..., from lists of lines."""
-    for thread, lines in enumerate(lanes, start=1):
-        path = root / "logs/vorn/alpha" / f"stl_{thread}.log"
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    """Trace files of host alpha, threads 1, 2, ..., from lists of elements."""
+    for thread, elements in enumerate(lanes, start=1):
+        write_trace(root / f"logs/vorn/alpha/stl_{thread}.log", *elements)
     assert write_view([root / "logs"], root / "trace.html") == len(lanes)
     return root / "trace.html"
 
@@ -248,7 +198,7 @@ def write_lanes(root, *lanes):
 
 
 def test_the_page_fetches_nothing_and_lets_run_only_its_own_script_and_style(known):
-    html = known.page.read_text(encoding="utf-8")
+    html = read(known.page)
     csp = re.search(r'<meta http-equiv="Content-Security-Policy" content="([^"]*)">', html)[1]
     assert csp.startswith("default-src 'none'; ") and "unsafe" not in csp
     blocks = re.findall(r"<(script|style)>(.*?)</\1>", html, re.S)
@@ -267,21 +217,19 @@ def test_the_page_fetches_nothing_and_lets_run_only_its_own_script_and_style(kno
 @needs_chromium
 def test_chromium_draws_every_scope_and_record_nested_with_its_texts(known, tmp_path):
     RequestCounter.paths.clear()
-    dom = Dom(chromium_dom(known.page, tmp_path / "profile"))
-    assert dom.root.get("data-state") == "ready"
+    out, titles = drive(known.page, "", tmp_path)
+    dom = out["page"]
 
     # Nothing in the traces or the file names became markup, ran, or fetched.
-    assert dom.texts["title"] == ["vorn trace"]
-    assert [tag for tag, _ in dom.tags].count("script") == 2
-    assert not {"img", "iframe", "object", "embed", "link"} & {tag for tag, _ in dom.tags}
-    assert not any(name.startswith("on") for _, attributes in dom.tags for name in attributes)
+    assert titles == ["vorn trace"] and dom["tags"].count("script") == 3  # data, page, driver
+    assert not {"img", "iframe", "object", "embed", "link"} & set(dom["tags"]) and dom["handlers"] == []
     assert RequestCounter.paths == []
 
-    assert dom.texts["host-name"] == sorted([known.host, OTHER_HOST])
-    assert sorted(dom.lanes) == sorted(known.written)
+    assert dom["hosts"] == sorted([known.host, OTHER_HOST])
+    assert sorted(dom["lanes"]) == sorted(known.written)
     domain = max(known.data["end"] - known.data["start"], 1) * 1.02  # a little room at the end
     for key, expected in known.written.items():
-        lane = dom.lanes[key]
+        lane = dom["lanes"][key]
         scopes, marks = lane["scope"], lane["instant"]
         assert [[int(s["data-depth"]), s["data-invoker"], s["data-args"], "data-open" in s]
                 for s in scopes] == expected["scopes"]
@@ -307,18 +255,17 @@ def test_chromium_draws_every_scope_and_record_nested_with_its_texts(known, tmp_
             assert mark["data-depth"] == scope["data-depth"] and mark["x1"] == mark["x2"]
             assert within(float(mark["x1"]), float(mark["x1"]), scope)
 
-    def plural(count, noun):
-        return f"{count} {noun}{'' if count == 1 else 's'}"
+    def plural(items, noun):
+        return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
 
     labels = []
     for key, lane in known.written.items():
         still_open = sum(scope[3] for scope in lane["scopes"])
-        labels.append(f"thread {key.split('/')[1]}{plural(len(lane['scopes']), 'scope')} · "
-                      f"{plural(len(lane['records']), 'record')}"
-                      + (f"{still_open} never closed" if still_open else ""))
-    assert sorted(dom.texts["lane-label"]) == sorted(labels)
+        labels.append(f"thread {key.split('/')[1]}{plural(lane['scopes'], 'scope')} · "
+                      f"{plural(lane['records'], 'record')}" + (f"{still_open} never closed" * bool(still_open)))
+    assert sorted(dom["labels"]) == sorted(labels)
     total = sum(len(lane["scopes"]) for lane in known.written.values())
-    assert f"{total} scopes (2 never closed)" in dom.texts["summary"][0]
+    assert f"{total} scopes (2 never closed)" in dom["summary"][0]
 
 
 MARKUP = '<img src=x onerror="document.title=1"> & "q" </div>'
@@ -390,23 +337,23 @@ out.widest = [box(), [...document.querySelectorAll("#axis .tick")].map((t) => t.
 def test_hover_click_keys_wheel_and_drag_show_details_zoom_and_pan(tmp_path):
     page = write_lanes(
         tmp_path,
-        ["[", *scope_lines("main", "outer", 100, 900, record_line("marked", 200),
-                           scope_lines(MARKUP, "inner", 300, 600, record_line("deep", 450), line=20)),
-         ",", *scope_lines("main", "open", 950, None, record_line("before the end", 960))],
-        ["[", *scope_lines("worker", "long", 0, 1000, scope_lines("worker", MARKUP, 0, 1000)), "]"],
-    )
-    dom, out = drive(page, USER, tmp_path, "#t=250,750")
-    assert "img" not in {tag for tag, _ in dom.tags} and dom.texts["title"] == ["vorn trace"]
+        [scope_text("outer", 100, 900, instant_text("marked", 200),
+                    scope_text("inner", 300, 600, instant_text("deep", 450), invoker=MARKUP, line=20)),
+         scope_text("open", 950, None, instant_text("before the end", 960))],
+        [scope_text("long", 0, 1000, scope_text(MARKUP, 0, 1000))],
+    )  # fmt: skip
+    out, titles = drive(page, USER, tmp_path, "#t=250,750")
+    assert "img" not in out["page"]["tags"] and titles == ["vorn trace"]
     domain, height = 1020, out["opened"][3]  # 0 to 1000 ms and a little room at the end
     assert out["opened"] == [250, 0, 500, height]  # the range the fragment asks for
     assert sorted(out["labels"]) == sorted(["outer", "inner", "open", "long", MARKUP])
 
     assert out["hits"] == [True, True]
     assert out["hoverScope"] == ["inner", {
-        "invoker": MARKUP, "file": "job.py", "line": "20", "enter": "300 ms", "exit": "600 ms",
+        "invoker": MARKUP, "file": "f.py", "line": "20", "enter": "300 ms", "exit": "600 ms",
         "duration": "300 ms", "depth": "1", "thread": "1 on alpha"}]
     assert out["hoverRecord"] == ["deep", {
-        "invoker": "main", "file": "job.py", "line": "10", "time": "450 ms", "in scope": "inner",
+        "invoker": "w", "file": "f.py", "line": "7", "time": "450 ms", "in scope": "inner",
         "thread": "1 on alpha"}]
     kept, (message, fields) = out["clicked"]
     assert kept and message == "open"
@@ -436,8 +383,7 @@ def test_hover_click_keys_wheel_and_drag_show_details_zoom_and_pan(tmp_path):
 def test_a_deep_zoom_late_into_a_long_trace_lands_on_the_pixel(tmp_path):
     # Near 10 000 000 ms the page's single precision geometry is coarser
     # than the pixels of a view two milliseconds wide.
-    page = write_lanes(tmp_path, ["[", *scope_lines("w", "early", 0, 10), ",",
-                                  *scope_lines("w", "late", 9999996, 9999997), "]"])
+    page = write_lanes(tmp_path, [scope_text("early", 0, 10), scope_text("late", 9999996, 9999997)])
     body = """
       const bar = [...document.querySelectorAll("[data-kind=scope]")].find((n) => n.dataset.args === "late");
       const track = document.getElementById("axis").getBoundingClientRect();
@@ -445,7 +391,7 @@ def test_a_deep_zoom_late_into_a_long_trace_lands_on_the_pixel(tmp_path):
       out.bar = [(r.left - track.left) / track.width, r.width / track.width];
       out.label = (document.querySelector(".labels div").getBoundingClientRect().left - track.left) / track.width;
     """
-    _, out = drive(page, body, tmp_path, "#t=9999995.5,9999997.5")
+    out, _ = drive(page, body, tmp_path, "#t=9999995.5,9999997.5")
     assert out["bar"] == [pytest.approx(0.25, abs=0.003), pytest.approx(0.5, abs=0.003)]
     assert out["label"] == pytest.approx(0.25, abs=0.01)
 
@@ -472,14 +418,12 @@ def test_write_view_replaces_the_page_whole_or_leaves_it_as_it_was(traced, tmp_p
     page.parent.mkdir()
     page.write_text("earlier page")
     assert write_view([trace], page) == 1
-    written = page.read_text(encoding="utf-8")
+    written = read(page)
     assert "one" in embedded_data(written)["strings"]
-
-    not_a_trace = tmp_path / "notes.log"
-    not_a_trace.write_text("hello\n")
+    (tmp_path / "notes.log").write_text("hello\n")
     with pytest.raises(TraceFormatError, match="notes.log"):
-        write_view([trace, not_a_trace], page)
-    assert page.read_text(encoding="utf-8") == written
+        write_view([trace, tmp_path / "notes.log"], page)
+    assert read(page) == written
     assert [path.name for path in page.parent.iterdir()] == ["trace.html"]  # no temporary left
 
 
@@ -494,8 +438,7 @@ def test_write_view_refuses_paths_without_traces_and_writes_nothing(tmp_path, na
 
 
 def test_python_m_vorn_view_writes_the_page_and_says_where(known, tmp_path):
-    result = subprocess.run([sys.executable, "-m", "vorn", "view", str(known.root / "logs"),
-                             "-o", str(tmp_path / "t.html")], capture_output=True, text=True)
+    result = run_vorn("view", str(known.root / "logs"), "-o", str(tmp_path / "t.html"))
     assert result.returncode == 0, result.stderr
     assert "4 trace files" in result.stdout and str(tmp_path / "t.html") in result.stdout
-    assert embedded_data((tmp_path / "t.html").read_text(encoding="utf-8")) == known.data
+    assert embedded_data(read(tmp_path / "t.html")) == known.data

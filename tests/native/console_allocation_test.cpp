@@ -1,9 +1,9 @@
 // What a console line costs: no heap allocation and one write system call,
 // however long the line; the whole line has left the process when the call
 // returns (nothing of it waits in stdout's buffer), in order after whatever
-// other code had put in stdout before. Allocations are counted by a
-// replacement operator new; writes by making stdout a SOCK_SEQPACKET socket,
-// which keeps the bytes of each write a message of their own.
+// other code had put in stdout before. Writes are counted by making stdout a
+// SOCK_SEQPACKET socket, which keeps the bytes of each write a message of
+// their own.
 
 #include "console/console_line.h"
 #include "console/local_time_text.h"
@@ -14,9 +14,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <new>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,57 +23,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "allocation_counter.h"
 #include "test_support.h"
 
 namespace {
 
-// Allocations made on the calling thread while `counting` is set.
-thread_local bool counting = false;
-thread_local std::size_t counted = 0;
-
-void* allocate(std::size_t size) {
-    if (counting) ++counted;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
-}
-
-// The allocations `body` makes on the calling thread.
-template <typename Body>
-std::size_t allocations_of(Body&& body) {
-    counted = 0;
-    counting = true;
-    body();
-    counting = false;
-    return counted;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-// The nothrow forms as well: GoogleTest allocates with new(std::nothrow) and
-// frees with plain delete, which must then be the same malloc-based pair (the
-// address sanitizer reports the mix of its operator new and our free).
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-
-namespace {
-
 using vorn::print_console_line;
+using vorn::testing::allocations_of;
 using vorn::testing::FdCapture;
 
 class console_line_cost : public ::testing::Test {
@@ -125,16 +80,17 @@ private:
 // on a pipe or file) and the writer's own 8 KiB buffer run out.
 const std::size_t kMessageSizes[] = {0, 10, 1000, 4090, 5000, 8200, 70000};
 
-TEST_F(console_line_cost, no_line_allocates_whatever_its_options_and_length) {
+TEST_F(console_line_cost, every_line_allocates_nothing_and_leaves_in_one_write) {
     const std::string long_workflow(9000, 'w');
     const vorn::StdoutLoggerOptions settings[] = {
         {},                                                  // header, reset colour
         {vorn::CLI_LEVEL_ERROR, long_workflow, true, true},  // header longer than the buffer
         {vorn::CLI_LEVEL_INFO, "NOT SET", false, true},      // bare message
     };
-    FdCapture capture;
+    WritesToStdout stdout_writes;
     for (const auto& options : settings) {
         vorn::current_stdout_logger_options() = options;
+        const std::string end = options.print_header ? "\033[0m\n" : "\n";
         for (const std::size_t size : kMessageSizes) {
             const std::string message(size, 'm');
             EXPECT_EQ(allocations_of([&] {
@@ -145,29 +101,6 @@ TEST_F(console_line_cost, no_line_allocates_whatever_its_options_and_length) {
                       }),
                       0u)
                 << size;
-        }
-    }
-}
-
-TEST_F(console_line_cost, every_line_leaves_in_exactly_one_write_whatever_its_options_and_length) {
-    const std::string long_workflow(9000, 'w');
-    const vorn::StdoutLoggerOptions settings[] = {
-        {},
-        {vorn::CLI_LEVEL_ERROR, long_workflow, true, true},
-        {vorn::CLI_LEVEL_INFO, "NOT SET", false, true},
-    };
-    WritesToStdout stdout_writes;
-    for (const auto& options : settings) {
-        vorn::current_stdout_logger_options() = options;
-        const std::string end = options.print_header ? "\033[0m\n" : "\n";
-        for (const std::size_t size : kMessageSizes) {
-            const std::string message(size, 'm');
-            print_console_line("run", message.c_str());
-            print_console_line(std::string_view("run"), std::string_view(message));
-            {
-                vorn::StdoutLogger scope("run", "f.py", 1, 1, "%s", message.c_str());
-                scope.log("%s", message.c_str());
-            }
             const std::vector<std::string> writes = stdout_writes.writes();
             ASSERT_EQ(writes.size(), 4u) << size;
             for (std::size_t i = 0; i < writes.size(); ++i) {
@@ -185,20 +118,7 @@ TEST_F(console_line_cost, every_line_leaves_in_exactly_one_write_whatever_its_op
     }
 }
 
-TEST_F(console_line_cost, a_line_of_any_length_has_left_stdout_when_the_call_returns) {
-    vorn::current_stdout_logger_options().print_header = false;
-    for (const std::size_t size : kMessageSizes) {
-        const std::string message(size, 'm');
-        FdCapture capture;
-        print_console_line("run", message.c_str());
-        EXPECT_EQ(__fpending(stdout), 0u) << size;
-        print_console_line(std::string_view("run"), std::string_view(message));
-        EXPECT_EQ(__fpending(stdout), 0u) << size;
-        EXPECT_EQ(capture.release(), message + "\n" + message + "\n") << size;
-    }
-}
-
-TEST_F(console_line_cost, a_line_follows_what_other_code_left_in_stdout) {
+TEST_F(console_line_cost, a_line_of_any_length_follows_unflushed_stdout_and_leaves_it_empty) {
     vorn::current_stdout_logger_options().print_header = false;
     for (const std::size_t size : kMessageSizes) {
         const std::string message(size, 'm');
@@ -206,7 +126,9 @@ TEST_F(console_line_cost, a_line_follows_what_other_code_left_in_stdout) {
         std::fputs("before ", stdout);  // left in stdout's buffer, unflushed
         print_console_line("run", message.c_str());
         EXPECT_EQ(__fpending(stdout), 0u) << size;
-        EXPECT_EQ(capture.release(), "before " + message + "\n") << size;
+        print_console_line(std::string_view("run"), std::string_view(message));
+        EXPECT_EQ(__fpending(stdout), 0u) << size;
+        EXPECT_EQ(capture.release(), "before " + message + "\n" + message + "\n") << size;
     }
 }
 
@@ -218,25 +140,18 @@ TEST_F(console_line_cost, the_header_time_is_strftimes_text_for_any_instant) {
         -1, -2208988800 /* 1900 */, 253402300799 /* 9999-12-31 23:59:59 */,
         253402300800 /* year 10000 */, -62167219200 /* year 0 */, -30610224000 /* year 1000 */,
     };
+    std::vector<std::time_t> all(std::begin(instants), std::end(instants));
+    for (std::time_t instant = 0; instant < 86400 * 800; instant += 86400 / 7 + 13) all.push_back(instant);
     for (const char* zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "<+0545>-5:45"}) {
         vorn::testing::ScopedEnv tz("TZ", zone);
         tzset();
-        for (std::time_t instant = 0; instant < 86400 * 800; instant += 86400 / 7 + 13) {
-            char text[vorn::kLocalTimeTextSize];
-            const std::size_t length = vorn::format_local_time(instant, text);
-            std::tm local{};
-            localtime_r(&instant, &local);
-            char expected[64];
-            std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", &local);
-            ASSERT_EQ(std::string(text, length), expected) << zone << " " << instant;
-        }
-        for (const std::time_t instant : instants) {
+        for (const std::time_t instant : all) {
             char text[vorn::kLocalTimeTextSize];
             const std::size_t length = vorn::format_local_time(instant, text);
             std::tm local{};
             char expected[64];
             std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S", localtime_r(&instant, &local));
-            EXPECT_EQ(std::string(text, length), expected) << zone << " " << instant;
+            ASSERT_EQ(std::string(text, length), expected) << zone << " " << instant;
         }
     }
     tzset();

@@ -1,69 +1,22 @@
 // Trace records cost no heap allocation: once a thread has opened its trace
 // file (its first scope sets up the thread's state), enter, instant and exit
-// records of any size are composed in fixed buffers. Allocations are counted
-// by a replacement operator new.
+// records of any size are composed in fixed buffers.
 
 #include "trace/json_stl_logger.h"
 #include "trace/log_file.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <string>
 
+#include "allocation_counter.h"
 #include "test_support.h"
 
 namespace {
 
-// Allocations made on the calling thread while `counting` is set.
-thread_local bool counting = false;
-thread_local std::size_t counted = 0;
-
-void* allocate(std::size_t size) {
-    if (counting) ++counted;
-    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-    throw std::bad_alloc();
-}
-
-// The allocations `body` makes on the calling thread.
-template <typename Body>
-std::size_t allocations_of(Body&& body) {
-    counted = 0;
-    counting = true;
-    body();
-    counting = false;
-    return counted;
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-// The nothrow forms as well: GoogleTest allocates with new(std::nothrow) and
-// frees with plain delete, which must then be the same malloc-based pair (the
-// address sanitizer reports the mix of its operator new and our free).
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-
-namespace {
-
 using vorn::JsonStlLogger;
+using vorn::testing::allocations_of;
 
 TEST(trace_allocation, records_of_every_kind_and_size_allocate_nothing_once_the_file_is_open) {
     vorn::testing::TempDir dir;

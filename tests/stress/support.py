@@ -1,47 +1,15 @@
-"""Helpers of the stress runs: run sizes, trace file paths, and reading
-files that a killed process left unfinished."""
+"""Helpers of the stress runs: run sizes, and reading files that a killed
+process left unfinished."""
 
-import json
 import os
-import re
-import socket
 from pathlib import Path
+
+from conftest import tolerant_json
 
 
 def stress_count(name, default):
     """A run size from the environment (VORN_STRESS_KILLS, ...), at least 1."""
     return max(1, int(os.environ.get(name, default)))
-
-
-def trace_path(root, thread_id):
-    """Where a thread with this id writes under the trace root `root`."""
-    return Path(root) / "vorn" / socket.gethostname() / f"stl_{thread_id}.log"
-
-
-# A whole JSON string (the writer escapes line ends, so none spans lines),
-# a bracket, or a quote that opens a string never closed.
-_STRUCTURE = re.compile(r'"(?:[^"\\\n]|\\.)*"|[][{}]|"')
-
-
-def close_open_brackets(text):
-    """`text`, a trace file that may stop after any record, made into a
-    complete JSON document: the trailing comma dropped and every bracket
-    still open closed. A file that stops inside a string is no record
-    boundary and raises ValueError."""
-    closers = []
-    for match in _STRUCTURE.finditer(text):
-        token = match.group()
-        if token == '"':
-            raise ValueError("the file stops inside a string")
-        if token in "[{":
-            closers.append("]" if token == "[" else "}")
-        elif token in "]}":
-            if not closers or closers.pop() != token:
-                raise ValueError(f"unbalanced {token!r}")
-    body = text.rstrip()
-    if body.endswith(","):
-        body = body[:-1]
-    return body + "".join(reversed(closers))
 
 
 def read_tolerantly(path):
@@ -56,11 +24,8 @@ def read_tolerantly(path):
         data = Path(path).read_bytes()
     except FileNotFoundError:
         return []
-    data = data[: data.rfind(b"\n") + 1]
-    if not data:
-        return []
-    text = data.decode("utf-8")  # strict: whole lines hold whole characters
-    return _complete_records(json.loads(close_open_brackets(text)))
+    # Strict decoding: whole lines hold whole characters.
+    return _complete_records(tolerant_json(data[: data.rfind(b"\n") + 1].decode("utf-8")))
 
 
 def _complete_records(records):
@@ -77,33 +42,16 @@ def _complete_records(records):
 def event_tokens(scopes):
     """The scope tree as the sequence of its operations in file order:
     ("open", invoker, file, line, message), ("log", ...) and ("close",) for
-    a scope that has its exit record."""
+    a scope that has its exit record. Every time must be a non-negative
+    integer."""
     tokens = []
     for record in scopes:
+        times = [record[key] for key in ("ts", "ts_enter", "ts_exit") if key in record]
+        assert all(isinstance(value, int) and value >= 0 for value in times), record
         identity = (record["invoker"], record["file"], record["line"], record["args"])
         if "events" in record:
-            tokens.append(("open", *identity))
-            tokens += event_tokens(record["events"])
-            if record.get("ts_exit"):
-                tokens.append(("close",))
+            tokens += [("open", *identity), *event_tokens(record["events"])]
+            tokens += [("close",)] * ("ts_exit" in record)
         else:
             tokens.append(("log", *identity))
     return tokens
-
-
-def without_times(scopes):
-    """The scope tree with every time value checked (a non-negative integer)
-    and removed; a closed scope keeps "ts_exit" as True."""
-    result = []
-    for record in scopes:
-        record = dict(record)
-        for key in ("ts", "ts_enter", "ts_exit"):
-            if key in record:
-                value = record.pop(key)
-                assert isinstance(value, int) and value >= 0, record
-                if key == "ts_exit":
-                    record[key] = True
-        if "events" in record:
-            record["events"] = without_times(record["events"])
-        result.append(record)
-    return result

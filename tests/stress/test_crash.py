@@ -16,8 +16,9 @@ import sys
 import time
 from pathlib import Path
 
-from .support import event_tokens, read_tolerantly, stress_count, trace_path, without_times
-from conftest import run_in_fresh_thread
+from conftest import run_in_fresh_thread, trace_path
+
+from .support import event_tokens, read_tolerantly, stress_count
 
 from .trace_program import closing, operations, perform, visible_after
 
@@ -37,6 +38,17 @@ def kill_after(counter, process, target, spin):
     for _ in range(spin):
         pass
     process.send_signal(signal.SIGKILL)
+
+
+def check_file(path, ops, done, context):
+    """The file holds all the records the first `done` operations wrote and
+    at most what the next one wrote. Returns whether that one is torn."""
+    found = event_tokens(read_tolerantly(path))
+    returned = event_tokens(visible_after(ops[:done]))
+    with_next = event_tokens(visible_after(ops[: done + 1]))
+    assert found[: len(returned)] == returned, f"{context}: a record written before it is lost"
+    assert with_next[: len(found)] == found, f"{context}: a record is not what was traced"
+    return found not in (returned, with_next)
 
 
 def test_every_record_but_the_pending_one_survives_sigkill(tmp_path, capsys):
@@ -62,15 +74,9 @@ def test_every_record_but_the_pending_one_survives_sigkill(tmp_path, capsys):
         assert process.returncode == -signal.SIGKILL
         done = struct.unpack_from("<Q", counter)[0]
         # The kill lands after `done` operations returned, in the next one
-        # (or after it returned, before the counter went up): the file shows
-        # all that `done` operations wrote, and at most what the next wrote.
+        # (or after it returned, before the counter went up).
         ops = list(itertools.islice(operations(seed), done + 1))
-        found = event_tokens(without_times(read_tolerantly(trace_path(root, process.pid))))
-        returned = event_tokens(visible_after(ops[:done]))
-        with_next = event_tokens(visible_after(ops[: done + 1]))
-        assert found[: len(returned)] == returned, f"kill {kill}: a record written before it is lost"
-        assert with_next[: len(found)] == found, f"kill {kill}: a record is not what was traced"
-        torn += found not in (returned, with_next)
+        torn += check_file(trace_path(root, process.pid), ops, done, f"kill {kill}")
         operations_done.append(done)
     with capsys.disabled():
         print(f"\n{kills} SIGKILLs survived after {min(operations_done)} to "
@@ -101,8 +107,5 @@ def test_a_file_cut_at_any_byte_keeps_every_record_written_before_the_cut(trace_
     cut_file = trace_root / "cut.log"
     for cut in sorted(near_ends | set(rng.sample(range(len(data) + 1), 300))):
         cut_file.write_bytes(data[:cut])
-        done = bisect.bisect_right(ends, cut)  # operations whose writes all lie before
-        found = event_tokens(without_times(read_tolerantly(cut_file)))
-        returned = event_tokens(visible_after(ops[:done]))
-        with_next = event_tokens(visible_after(ops[: done + 1]))
-        assert found[: len(returned)] == returned and with_next[: len(found)] == found, cut
+        # bisect: the operations whose writes all lie before the cut
+        check_file(cut_file, ops, bisect.bisect_right(ends, cut), f"cut at {cut}")

@@ -8,7 +8,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-from .support import stress_count, trace_path
+from conftest import trace_path
+
+from .support import stress_count
 
 WORKER = Path(__file__).with_name("fork_worker.py")
 CHILD_TIMEOUT_S = 30  # a child normally ends within milliseconds
@@ -17,30 +19,17 @@ ARGS = re.compile(r'"args": "([^"\\]*)"')
 
 def tracer_scopes(name, rounds):
     """What a tracer thread of fork_worker leaves in its file."""
-    def instant(text):
-        return {"args": text}
-
-    return [
-        {"args": f"{name} scope {i}", "events": [
-            instant(f"{name} event {i}.0"),
-            {"args": f"{name} inner {i}", "events": [instant(f"{name} event {i}.1")]},
-            instant(f"{name} event {i}.2"),
-        ]}
-        for i in range(rounds)
-    ]
+    return [{"args": f"{name} scope {i}", "events": [
+        {"args": f"{name} event {i}.0"},
+        {"args": f"{name} inner {i}", "events": [{"args": f"{name} event {i}.1"}]},
+        {"args": f"{name} event {i}.2"},
+    ]} for i in range(rounds)]  # fmt: skip
 
 
 def messages(records):
     """The scope tree reduced to messages and nesting."""
-    return [
-        {"args": record["args"], "events": messages(record["events"])}
-        if "events" in record else {"args": record["args"]}
-        for record in records
-    ]
-
-
-def load(path):
-    return json.loads(path.read_text(encoding="utf-8"))
+    return [{"args": record["args"], **({"events": messages(record["events"])} if "events" in record else {})}
+            for record in records]  # fmt: skip
 
 
 def test_forks_while_threads_trace_keep_every_file_to_its_own_process(tmp_path, capsys):
@@ -76,7 +65,7 @@ def test_forks_while_threads_trace_keep_every_file_to_its_own_process(tmp_path, 
                                "events": [{"args": f"child {number} event"}]}]
 
     for path, scopes in expected.items():
-        assert messages(load(path)) == scopes, path
+        assert messages(json.loads(path.read_text(encoding="utf-8"))) == scopes, path
     written = set(trace_path(tmp_path, 0).parent.iterdir())
     assert written == set(expected) | {trace_path(tmp_path, c["pid"]) for c in children}
     with capsys.disabled():
