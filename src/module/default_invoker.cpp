@@ -26,10 +26,15 @@ const AttributeNames& attribute_names() {
 
 // `value` as UTF-8 bytes: a str (or subclass) as it is, anything else through
 // str(). Strict encoding: a lone surrogate raises UnicodeEncodeError.
+// The UTF-8 form is read where the str object caches it, rather than through
+// a new bytes object per call; the encoding and its errors are the same.
 std::string utf8_text(const py::object& value) {
     const py::str text = py::isinstance<py::str>(value) ? py::reinterpret_borrow<py::str>(value)
                                                         : py::str(value);
-    return static_cast<std::string>(text);
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (bytes == nullptr) throw py::error_already_set();
+    return std::string(bytes, static_cast<std::size_t>(size));
 }
 
 // The frame's globals as a dict; a non-dict mapping goes through dict().

@@ -8,6 +8,7 @@
 #include "console/console_line.h"
 #include "console/stdout_logger_options.h"
 #include "module/default_invoker.h"
+#include "module/fast_methods.h"
 #include "module/logger_bindings.h"
 #include "module/python_stdout_logger.h"
 #include "module/python_stl_logger.h"
@@ -52,6 +53,7 @@ PYBIND11_MODULE(_py_vorn, m, py::mod_gil_used(), py::multiple_interpreters::not_
     vorn::bind_logger_members(stl_logger);
     stl_logger.def("get_log_file_name", &vorn::PythonStlLogger::get_log_file_name);
     stl_logger.def_property_readonly("log_file_name", &vorn::PythonStlLogger::get_log_file_name);
+    vorn::install_fast_logger_methods(stl_logger);
 
     py::class_<vorn::PythonStdoutLogger> stdout_logger(m, "StdoutLogger");
     vorn::bind_logger_members(stdout_logger);
@@ -59,6 +61,7 @@ PYBIND11_MODULE(_py_vorn, m, py::mod_gil_used(), py::multiple_interpreters::not_
                              py::arg("invoker") = py::none());
     stdout_logger.def_static("set_options", &set_options, py::arg("options"));
     stdout_logger.def_static("get_options", &get_options);
+    vorn::install_fast_logger_methods(stdout_logger);
 
     m.attr("CLI_LEVEL_RESET") = py::str(vorn::CLI_LEVEL_RESET);
     m.attr("CLI_LEVEL_STATUS") = py::str(vorn::CLI_LEVEL_STATUS);

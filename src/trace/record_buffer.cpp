@@ -5,10 +5,10 @@
 
 namespace vorn {
 
+// Out of line: where the compiler sees both the capacity and the buffers,
+// it takes the cut path of append() for a possible overlap and warns.
 RecordBuffer::RecordBuffer(char* storage, std::size_t size) noexcept
-    : storage_(storage), capacity_(size > 0 ? size - 1 : 0) {
-    if (size > 0) storage_[0] = '\0';
-}
+    : storage_(storage), capacity_(size > 0 ? size - 1 : 0) {}
 
 void RecordBuffer::append_format(const char* format, ...) noexcept {
     va_list arguments;

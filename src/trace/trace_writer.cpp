@@ -1,12 +1,12 @@
 #include "trace/trace_writer.h"
 
-#include <charconv>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include <pthread.h>
 
@@ -154,21 +154,60 @@ struct EscapedTexts {
 // the same text costs several times as much, and a record's fields are only
 // texts and integers.
 
+// "00" "01" ... "99": the digits of every number below 100, so that a number
+// is written two digits per division. (std::to_chars does the same but, as
+// compiled here, copies its table onto the stack on every call, which cost
+// more than the conversion itself.)
+struct DigitPairs {
+    char text[200] = {};
+    constexpr DigitPairs() {
+        for (int pair = 0; pair < 100; ++pair) {
+            text[2 * pair] = static_cast<char>('0' + pair / 10);
+            text[2 * pair + 1] = static_cast<char>('0' + pair % 10);
+        }
+    }
+};
+constexpr DigitPairs kDigitPairs;
+
 // Appends `value` in decimal, as printf's %d and %lu write it.
 //   -1 => "-1",  18446744073709551615u => "18446744073709551615"
+//   -2147483648 => "-2147483648"
 template <typename Integer>
 void append_decimal(RecordBuffer& out, Integer value) noexcept {
+    static_assert(std::is_integral_v<Integer>);
+    using Unsigned = std::make_unsigned_t<Integer>;
+    bool negative = false;
+    if constexpr (std::is_signed_v<Integer>) negative = value < 0;
+    // Negated in the unsigned type, where the most negative value has a
+    // magnitude too.
+    Unsigned magnitude = negative ? static_cast<Unsigned>(Unsigned{0} - static_cast<Unsigned>(value))
+                                  : static_cast<Unsigned>(value);
     char digits[24];
-    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, static_cast<std::size_t>(end.ptr - digits));
+    char* const end = digits + sizeof digits;
+    char* first = end;
+    while (magnitude >= 100) {
+        first -= 2;
+        std::memcpy(first, kDigitPairs.text + 2 * (magnitude % 100), 2);
+        magnitude /= 100;
+    }
+    if (magnitude >= 10) {
+        first -= 2;
+        std::memcpy(first, kDigitPairs.text + 2 * magnitude, 2);
+    } else {
+        *--first = static_cast<char>('0' + magnitude);
+    }
+    if (negative) *--first = '-';
+    out.append(first, static_cast<std::size_t>(end - first));
 }
 
 // A member line of an enter record whose value is a string.
 //   (depth 2, "\"file\": ", "job.py") => "    \"file\": \"job.py\",\n"
-void write_text_member(RecordBuffer& out, std::int32_t depth, const char* key, const char* value,
-                       std::size_t value_length) noexcept {
+// The key is a literal whose length is known here, so it is copied inline.
+template <std::size_t KeySize>
+void write_text_member(RecordBuffer& out, std::int32_t depth, const char (&key)[KeySize],
+                       const char* value, std::size_t value_length) noexcept {
     append_indentation(out, depth);
-    out.append(key);
+    out.append(key, KeySize - 1);
     out.append("\"", 1);
     out.append(value, value_length);
     out.append("\",\n", 3);
@@ -176,11 +215,11 @@ void write_text_member(RecordBuffer& out, std::int32_t depth, const char* key, c
 
 // A member line whose value is a number, followed by `end` (",\n" or "\n").
 //   (depth 2, "\"line\": ", 10, ",\n") => "    \"line\": 10,\n"
-template <typename Integer>
-void write_number_member(RecordBuffer& out, std::int32_t depth, const char* key, Integer value,
-                         const char* end) noexcept {
+template <std::size_t KeySize, typename Integer>
+void write_number_member(RecordBuffer& out, std::int32_t depth, const char (&key)[KeySize],
+                         Integer value, const char* end) noexcept {
     append_indentation(out, depth);
-    out.append(key);
+    out.append(key, KeySize - 1);
     append_decimal(out, value);
     out.append(end);
 }
