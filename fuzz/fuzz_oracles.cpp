@@ -286,7 +286,9 @@ TextMatch match_text(std::string_view read_back, std::string_view raw) {
     match.whole = i == pieces.size();
     if (!match.whole) match.next_escaped = pieces[i].escaped.size();
     // An ill-formed stretch cut short still reads back as one U+FFFD, so
-    // the text may have ended anywhere inside it.
+    // the text may have ended anywhere inside it: after its first byte at
+    // the least, after the whole stretch at the most.
+    match.consumed_most = match.consumed;
     if (last_ill_formed) match.consumed = last_start + 1;
     return match;
 }

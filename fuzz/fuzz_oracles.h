@@ -42,7 +42,8 @@ std::vector<Piece> escaped_pieces(std::string_view text);
 // from, cut wherever the writer may cut it.
 struct TextMatch {
     bool matches = false;       // read back == the decoded start of the raw text
-    std::size_t consumed = 0;   // raw bytes that start covers
+    std::size_t consumed = 0;   // raw bytes that start covers (at the least)
+    std::size_t consumed_most = 0;  // and at the most: see match_text
     std::size_t escaped = 0;    // bytes its escaped form takes
     bool whole = false;         // the raw text came back entire
     std::size_t next_escaped = 0;  // escaped size of the first piece left out

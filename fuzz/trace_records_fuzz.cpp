@@ -192,7 +192,7 @@ void check_text(const JsonValue& read_back, const std::string& raw, std::size_t 
     require(match.matches, what);
     require(match.consumed <= byte_limit, what);
     if (match.whole) return;
-    const bool byte_cut = match.consumed + 4 > byte_limit;
+    const bool byte_cut = match.consumed_most + 4 > byte_limit;
     const bool escape_cut = match.escaped + match.next_escaped + 7 > capacity;
     const bool line_cut = line_length > 0 && line_length + match.next_escaped > kLineLimit;
     require(byte_cut || escape_cut || line_cut, what);
