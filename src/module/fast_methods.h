@@ -8,6 +8,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/borrowed_text.h"
 #include "module/python_logger.h"
 
 namespace vorn {
@@ -61,28 +62,6 @@ inline PyObject* call_fallback(const FastMethodEntry& entry, PyObject* self, PyO
     all.push_back(self);
     for (Py_ssize_t i = 0; i < nargs + keywords; ++i) all.push_back(args[i]);
     return PyObject_Vectorcall(entry.fallback, all.data(), static_cast<std::size_t>(1 + nargs), kwnames);
-}
-
-// The message of a fast log call: a str with a UTF-8 form, or bytes, seen
-// where the object keeps them. false for anything else (a bytearray, which
-// is copied, a lone surrogate, other types), which pybind11 handles.
-inline bool borrowed_text(PyObject* object, TextArgument& text) {
-    if (PyUnicode_Check(object)) {
-        Py_ssize_t size = 0;
-        const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
-        if (bytes == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
-        text = TextArgument::borrowed({bytes, static_cast<std::size_t>(size)});
-        return true;
-    }
-    if (PyBytes_Check(object)) {
-        text = TextArgument::borrowed(
-            {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))});
-        return true;
-    }
-    return false;
 }
 
 template <typename Wrapper, FastMethodKind Kind>

@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "module/borrowed_text.h"
 #include "module/python_logger.h"
 
 // Text arguments (TextArgument): pybind11's own text conversions either copy
@@ -25,22 +26,7 @@ struct type_caster<vorn::TextArgument> {
     bool load(handle source, bool) {
         PyObject* object = source.ptr();
         if (object == nullptr) return false;
-        if (PyUnicode_Check(object)) {
-            Py_ssize_t size = 0;
-            const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
-            if (bytes == nullptr) {
-                // No UTF-8 form (a lone surrogate): the argument does not convert.
-                PyErr_Clear();
-                return false;
-            }
-            value = vorn::TextArgument::borrowed({bytes, static_cast<std::size_t>(size)});
-            return true;
-        }
-        if (PyBytes_Check(object)) {
-            value = vorn::TextArgument::borrowed(
-                {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))});
-            return true;
-        }
+        if (vorn::borrowed_text(object, value)) return true;
         if (PyByteArray_Check(object)) {
             value = vorn::TextArgument::copied(
                 {PyByteArray_AS_STRING(object), static_cast<std::size_t>(PyByteArray_GET_SIZE(object))});
