@@ -104,6 +104,16 @@ def test_refused_console_calls_raise_type_error_and_change_nothing(capfdbinary, 
     assert capfdbinary.readouterr().out == b""
 
 
+@pytest.mark.parametrize("field", ["color", "workflow_name"])
+def test_console_text_options_take_utf8_bytes_and_refuse_others(field):
+    options = StdoutLoggerOptions()
+    setattr(options, field, "caf\u00e9".encode())
+    assert getattr(options, field) == "caf\u00e9"
+    with pytest.raises(UnicodeDecodeError):
+        setattr(options, field, bytearray(b"\xff"))
+    assert getattr(options, field) == "caf\u00e9"
+
+
 def test_accepted_odd_values_work_as_documented(trace_root, capfdbinary):
     class Text(str):
         def __str__(self):

@@ -27,6 +27,22 @@ void print_line(const vorn::TextArgument& message, const std::optional<vorn::Tex
                              message.bytes());
 }
 
+// A text field of StdoutLoggerOptions. Reading one gives a str, so a write
+// must keep it UTF-8: bytes that are not raise UnicodeDecodeError and leave
+// the field as it was, instead of being stored and failing every later read.
+template <std::string vorn::StdoutLoggerOptions::*Field>
+void add_text_field(py::class_<vorn::StdoutLoggerOptions>& cls, const char* name) {
+    cls.def_property(
+        name, [](const vorn::StdoutLoggerOptions& options) { return options.*Field; },
+        [](vorn::StdoutLoggerOptions& options, const vorn::TextArgument& text) {
+            const std::string_view bytes = text.bytes();
+            py::str checked = py::reinterpret_steal<py::str>(
+                PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+            if (!checked) throw py::error_already_set();
+            options.*Field = bytes;
+        });
+}
+
 // StdoutLogger.set_options: the calling thread's options become a copy.
 void set_options(const vorn::StdoutLoggerOptions& options) {
     vorn::current_stdout_logger_options() = options;
@@ -42,11 +58,11 @@ vorn::StdoutLoggerOptions get_options() { return vorn::current_stdout_logger_opt
 PYBIND11_MODULE(_py_vorn, m, py::mod_gil_used(), py::multiple_interpreters::not_supported()) {
     m.doc() = "Python bindings for the VORN STL and stdout loggers";
 
-    py::class_<vorn::StdoutLoggerOptions>(m, "StdoutLoggerOptions")
-        .def(py::init<>())
-        .def_readwrite("color", &vorn::StdoutLoggerOptions::color)
-        .def_readwrite("workflow_name", &vorn::StdoutLoggerOptions::workflow_name)
-        .def_readwrite("print_header", &vorn::StdoutLoggerOptions::print_header)
+    py::class_<vorn::StdoutLoggerOptions> options(m, "StdoutLoggerOptions");
+    options.def(py::init<>());
+    add_text_field<&vorn::StdoutLoggerOptions::color>(options, "color");
+    add_text_field<&vorn::StdoutLoggerOptions::workflow_name>(options, "workflow_name");
+    options.def_readwrite("print_header", &vorn::StdoutLoggerOptions::print_header)
         .def_readwrite("use_color", &vorn::StdoutLoggerOptions::use_color);
 
     py::class_<vorn::PythonStlLogger> stl_logger(m, "StlLogger");
