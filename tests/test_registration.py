@@ -2,6 +2,7 @@
 alias, the constructor's signature, re-import and sub-interpreters."""
 
 import importlib
+import subprocess
 import sys
 
 import pytest
@@ -16,11 +17,13 @@ MEMBERS = {
     "StlLogger": [*LOGGER_MEMBERS, "get_log_file_name", "log_file_name: read-only str"],
     "StdoutLogger": [*LOGGER_MEMBERS, "print", "set_options", "get_options"],
 }  # fmt: skip
-INT = "typing.SupportsInt | typing.SupportsIndex"  # pybind11 3.1's rendering of an int parameter
 LOGGER_INIT = (
     "__init__(self: _py_vorn.{}, message: str = '', invoker: str | None = None, "
-    f"file: str = '<python>', line: {INT} = 0, tid: {INT} | None = None) -> None"
+    "file: str = '<python>', line: typing.SupportsInt = 0, tid: typing.SupportsInt | None = None)"
+    " -> None"
 )
+# The guard that refuses __class__ assignment across our classes.
+GUARDS = ("__setattr__",)
 
 
 def registered_members(cls):
@@ -30,7 +33,7 @@ def registered_members(cls):
         if isinstance(member, property):
             access = "read-write" if member.fset else "read-only"
             yield f"{name}: {access} {member.fget.__doc__.split(' -> ')[-1].strip()}"
-        elif name not in ("_pybind11_conduit_v1_", "__doc__", "__module__"):  # pybind11's own
+        elif name not in ("_pybind11_conduit_v1_", "__doc__", "__module__", *GUARDS):
             yield name
 
 
@@ -54,8 +57,51 @@ def test_classes_register_their_members_in_order_and_take_no_other_attribute(nam
     assert [base.__name__ for base in cls.__mro__] == [name, "pybind11_object", "object"]
     with pytest.raises(AttributeError):
         cls.__new__(cls).extra = 1
+    accessors = [doc for member in vars(cls).values() if isinstance(member, property)
+                 for doc in (member.fget.__doc__, member.fset and member.fset.__doc__) if doc]
+    assert all(doc.startswith("(self: ") for doc in accessors)
     if name != "StdoutLoggerOptions":
         assert cls.__init__.__doc__.strip() == LOGGER_INIT.format(name)
+        with pytest.raises(TypeError) as refused:
+            cls(line=1.5)
+        assert f"line: typing.SupportsInt = 0, tid: typing.SupportsInt | None = None" in str(refused.value)
+
+
+def test_the_entry_point_is_the_only_symbol_the_extension_exports():
+    result = subprocess.run(["nm", "-D", "--defined-only", "-C", _py_vorn.__file__],
+                            capture_output=True, text=True, check=True)
+    ours = [line for line in result.stdout.splitlines() if "vorn" in line]
+    assert [line.split()[-1] for line in ours] == ["PyInit__py_vorn"]
+
+
+@pytest.mark.parametrize("method", ["__init__", "log", "close", "__enter__", "__exit__"])
+@pytest.mark.parametrize("cls", [_py_vorn.StlLogger, _py_vorn.StdoutLogger])
+def test_a_method_called_on_a_foreign_self_raises_pybind11s_type_error(cls, method):
+    expected = "called with invalid or missing `self`" if method == "__init__" else "incompatible function"
+    with pytest.raises(TypeError, match=rf"^{method}\(.*{expected}"):
+        getattr(cls, method)(5, "x")
+    assert getattr(cls, method).__qualname__ == f"{cls.__name__}.{method}"
+
+
+def test_class_assignment_between_the_logger_classes_is_refused(tmp_path, monkeypatch):
+    monkeypatch.setenv("VORN_LOG_DIR", str(tmp_path))
+
+    class Sub(_py_vorn.StlLogger):
+        pass
+
+    class StdoutSub(_py_vorn.StdoutLogger):
+        pass
+
+    for logger, target in [(_py_vorn.StlLogger("m"), _py_vorn.StdoutLogger), (Sub("m"), StdoutSub),
+                           (Sub("m"), _py_vorn.StdoutLogger), (_py_vorn.StlLogger("m"), int)]:
+        with pytest.raises(TypeError, match="__class__ assignment"):
+            logger.__class__ = target
+        assert isinstance(logger, _py_vorn.StlLogger)
+        logger.close()
+    own = Sub("m")  # other attributes of a subclass instance are set as before
+    own.extra = 1
+    own.close()
+    assert own.extra == 1
 
 
 def test_reimport_after_removal_from_sys_modules_gives_the_same_classes(monkeypatch):
@@ -71,12 +117,35 @@ def test_import_writes_nothing(tmp_path):
     assert (result.stdout, result.stderr, list(tmp_path.iterdir())) == ("", "", [])
 
 
-def test_refuses_to_load_into_a_sub_interpreter():
-    code = (
-        "from concurrent import interpreters\n"
-        "try:\n"
-        "    interpreters.create().exec('import _py_vorn')\n"
-        "except interpreters.ExecutionFailed as failure:\n"
-        "    print(failure.excinfo.type.__name__)\n"
-    )
-    assert run_python(code).stdout == "ImportError\n"
+SUB_INTERPRETER = """
+import _interpreters, os, sys
+def in_sub(config):
+    interp = _interpreters.create(config)
+    failure = _interpreters.exec(interp, "import _py_vorn")
+    return interp, (failure.type.__name__, failure.msg) if failure else None
+def in_main():
+    import _py_vorn
+    with _py_vorn.StlLogger("main", "main") as scope:
+        scope.log("still works")
+    return scope.get_log_file_name()
+first, config, destroy = sys.argv[1], sys.argv[2], sys.argv[3] == "destroy"
+path = in_main() if first == "main" else None
+interp, failure = in_sub(config)
+if destroy:
+    _interpreters.destroy(interp)
+path = path or in_main()
+print(failure)
+print(open(path).read().count('"still works"'))
+"""
+
+
+@pytest.mark.parametrize("first", ["main", "sub"])
+@pytest.mark.parametrize("config", ["legacy", "isolated"])
+@pytest.mark.parametrize("end", ["destroy", "keep"])
+def test_refuses_to_load_into_a_sub_interpreter_and_the_main_one_goes_on(tmp_path, first, config, end):
+    result = subprocess.run([sys.executable, "-c", SUB_INTERPRETER, first, config, end], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    failure, records = result.stdout.splitlines()
+    assert failure == "('ImportError', 'module _py_vorn does not support loading in subinterpreters')"
+    assert records == "1"

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -19,27 +19,42 @@ namespace py = pybind11;
 // close, __enter__ and __exit__. pybind11's dispatcher costs several times
 // what a record itself costs to compose (it looks up the type, converts
 // self, builds argument vectors, fills in defaults, walks overloads). A
-// method registered here is a plain vectorcall method descriptor that
+// method registered here is a vectorcall method descriptor of our own that
 // handles the ordinary call itself: positional arguments only, text of a
 // kind that needs no copy, and for the methods a constructed, open scope.
-// Every other call goes to the function pybind11 registered for the method,
-// so that conversions, errors and their messages stay exactly pybind11's;
-// the descriptor carries that function's name and docstring.
+// Every other call, also one whose self is not an instance of the class
+// (StlLogger.log(5, "x")), goes to the function pybind11 registered for the
+// method, so that conversions, errors and their messages stay exactly
+// pybind11's; the descriptor carries that function's name and docstring.
+//
+// The interpreter's own method descriptor would check self before our code
+// runs and raise its own message, so the descriptor is a small type of
+// ours: it binds like a method (Py_TPFLAGS_METHOD_DESCRIPTOR lets the
+// interpreter call it with self first, without making a bound method), and
+// its call receives self as the first argument.
 
 // Which method a fast method stands for.
 enum class FastMethodKind { init, log, close, enter, exit };
 
 namespace fast_methods_detail {
 
-// One fast method: its definition (which the descriptor points to for the
-// life of the process) and the pybind11 function that takes every other
-// call. Held to the end of the process: the module cannot be unloaded, and
-// the references are never released after the interpreter has gone.
+// One fast method: its names and docstring and the pybind11 function that
+// takes every other call. Held to the end of the process: the module cannot
+// be unloaded, and only the main interpreter ever loads it, so the
+// references are never released after their interpreter has gone.
 struct FastMethodEntry {
-    PyMethodDef definition{};
     std::string name;
+    std::string qualified_name;
     std::string doc;
     PyObject* fallback = nullptr;  // strong reference
+    PyTypeObject* owner = nullptr;  // the class; borrowed, it outlives the entry's use
+};
+
+// The descriptor object: a vectorcall function and the entry it serves.
+struct FastMethodObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FastMethodEntry* entry;
 };
 
 // The wrapper behind `self` when it is a constructed instance of Wrapper,
@@ -53,15 +68,10 @@ Wrapper* constructed_wrapper(PyObject* self) {
     return holder.template value_ptr<Wrapper>();
 }
 
-// Hands the call to pybind11's function for the method, self first.
-inline PyObject* call_fallback(const FastMethodEntry& entry, PyObject* self, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    std::vector<PyObject*> all;
-    all.reserve(static_cast<std::size_t>(1 + nargs + keywords));
-    all.push_back(self);
-    for (Py_ssize_t i = 0; i < nargs + keywords; ++i) all.push_back(args[i]);
-    return PyObject_Vectorcall(entry.fallback, all.data(), static_cast<std::size_t>(1 + nargs), kwnames);
+// Hands the call, self first, to pybind11's function for the method.
+inline PyObject* call_fallback(const FastMethodEntry& entry, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) {
+    return PyObject_Vectorcall(entry.fallback, args, nargsf, kwnames);
 }
 
 template <typename Wrapper, FastMethodKind Kind>
@@ -88,26 +98,29 @@ bool run_translated(Body&& body) {
 // The fast __init__: message and invoker given by position (or left out) on
 // a fresh instance of the class itself. The scope is built and handed to
 // pybind11 exactly as its own constructor binding does: the value first,
-// then pybind11 makes the holder and registers the instance.
+// then pybind11 makes the holder and registers the instance. `args[0]` is
+// self.
 template <typename Wrapper>
-PyObject* call_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call_init(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Wrapper));
     const FastMethodEntry& method = entry<Wrapper, FastMethodKind::init>();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf) - 1;
+    PyObject* self = args[0];
     if (kwnames != nullptr || nargs > 2 || Py_TYPE(self) != type->type) {
-        return call_fallback(method, self, args, nargs, kwnames);
+        return call_fallback(method, args, nargsf, kwnames);
     }
     auto* instance = reinterpret_cast<py::detail::instance*>(self);
     py::detail::value_and_holder holder = instance->get_value_and_holder(type, false);
     TextArgument message = TextArgument::borrowed("");
     std::optional<TextArgument> invoker;
     bool fast = holder.inst != nullptr && holder.value_ptr() == nullptr && !holder.holder_constructed();
-    if (fast && nargs >= 1) fast = borrowed_text(args[0], message);
-    if (fast && nargs == 2 && args[1] != Py_None) {
+    if (fast && nargs >= 1) fast = borrowed_text(args[1], message);
+    if (fast && nargs == 2 && args[2] != Py_None) {
         TextArgument given;
-        fast = borrowed_text(args[1], given);
+        fast = borrowed_text(args[2], given);
         if (fast) invoker = given;
     }
-    if (!fast) return call_fallback(method, self, args, nargs, kwnames);
+    if (!fast) return call_fallback(method, args, nargsf, kwnames);
     const bool built = run_translated([&] {
         auto wrapper = std::make_unique<Wrapper>(message, invoker, TextArgument::borrowed("<python>"),
                                                  0u, std::nullopt);
@@ -118,16 +131,18 @@ PyObject* call_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-// The fast methods other than __init__; `self` has been checked by the
-// descriptor to be an instance of the class (or of a subclass).
+// The fast methods other than __init__. `args[0]` is self, an instance of
+// the class (or of a subclass).
 template <typename Wrapper, FastMethodKind Kind>
-PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* call(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const FastMethodEntry& method = entry<Wrapper, Kind>();
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf) - 1;
+    PyObject* self = args[0];
     Wrapper* wrapper = kwnames == nullptr ? constructed_wrapper<Wrapper>(self) : nullptr;
     if (wrapper != nullptr && wrapper->logger) {
         if constexpr (Kind == FastMethodKind::log) {
             TextArgument message;
-            if (nargs == 1 && borrowed_text(args[0], message)) {
+            if (nargs == 1 && borrowed_text(args[1], message)) {
                 if (!run_translated([&] { wrapper->log(message); })) return nullptr;
                 Py_RETURN_NONE;
             }
@@ -145,7 +160,96 @@ PyObject* call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             }
         }
     }
-    return call_fallback(method, self, args, nargs, kwnames);
+    return call_fallback(method, args, nargsf, kwnames);
+}
+
+// The descriptor's call: self must come first and be an instance of the
+// class; anything else is pybind11's to refuse.
+template <typename Wrapper, FastMethodKind Kind>
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const FastMethodEntry& method = *reinterpret_cast<FastMethodObject*>(callable)->entry;
+    if (PyVectorcall_NARGS(nargsf) < 1 || !PyObject_TypeCheck(args[0], method.owner)) {
+        return call_fallback(method, args, nargsf, kwnames);
+    }
+    if constexpr (Kind == FastMethodKind::init) {
+        return call_init<Wrapper>(args, nargsf, kwnames);
+    } else {
+        return call<Wrapper, Kind>(args, nargsf, kwnames);
+    }
+}
+
+inline const FastMethodEntry& entry_of(PyObject* self) {
+    return *reinterpret_cast<FastMethodObject*>(self)->entry;
+}
+
+// Read through an instance, the descriptor gives a bound method; read
+// through the class, itself.
+inline PyObject* descriptor_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+inline PyObject* text_or_none(const std::string& text) {
+    if (text.empty()) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+inline PyObject* get_name(PyObject* self, void*) { return text_or_none(entry_of(self).name); }
+inline PyObject* get_qualname(PyObject* self, void*) { return text_or_none(entry_of(self).qualified_name); }
+inline PyObject* get_doc(PyObject* self, void*) { return text_or_none(entry_of(self).doc); }
+inline PyObject* get_objclass(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(entry_of(self).owner));
+}
+inline PyObject* get_text_signature(PyObject*, void*) { Py_RETURN_NONE; }
+
+inline PyObject* descriptor_repr(PyObject* self) {
+    const FastMethodEntry& method = entry_of(self);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", method.name.c_str(), method.owner->tp_name);
+}
+
+inline void descriptor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The descriptor type, made once per process (only the main interpreter
+// loads the module).
+inline PyTypeObject* descriptor_type() {
+    static PyTypeObject* const type = [] {
+        static PyGetSetDef getset[] = {
+            {"__name__", &get_name, nullptr, nullptr, nullptr},
+            {"__qualname__", &get_qualname, nullptr, nullptr, nullptr},
+            {"__doc__", &get_doc, nullptr, nullptr, nullptr},
+            {"__objclass__", &get_objclass, nullptr, nullptr, nullptr},
+            {"__text_signature__", &get_text_signature, nullptr, nullptr, nullptr},
+            {nullptr, nullptr, nullptr, nullptr, nullptr},
+        };
+        static PyMemberDef members[] = {
+            {"__vectorcalloffset__", Py_T_PYSSIZET,
+             static_cast<Py_ssize_t>(offsetof(FastMethodObject, vectorcall)), Py_READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr},
+        };
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(&descriptor_dealloc)},
+            {Py_tp_repr, reinterpret_cast<void*>(&descriptor_repr)},
+            {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+            {Py_tp_descr_get, reinterpret_cast<void*>(&descriptor_get)},
+            {Py_tp_getset, getset},
+            {Py_tp_members, members},
+            {0, nullptr},
+        };
+        static PyType_Spec spec = {
+            "_py_vorn.method_descriptor", static_cast<int>(sizeof(FastMethodObject)), 0,
+            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+            slots,
+        };
+        PyObject* made = PyType_FromSpec(&spec);
+        if (made == nullptr) throw py::error_already_set();
+        return reinterpret_cast<PyTypeObject*>(made);
+    }();
+    return type;
 }
 
 }  // namespace fast_methods_detail
@@ -164,17 +268,16 @@ void install_fast_method(py::class_<Wrapper>& cls, const char* name) {
                              ? PyInstanceMethod_GET_FUNCTION(registered.ptr())
                              : registered.ptr();
     method.name = name;
+    method.qualified_name = cls.attr("__qualname__").template cast<std::string>() + "." + name;
     const py::object doc = py::reinterpret_borrow<py::object>(function).attr("__doc__");
     method.doc = doc.is_none() ? std::string() : doc.cast<std::string>();
-    method.definition.ml_name = method.name.c_str();
-    PyObject* (*const fast)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) =
-        Kind == FastMethodKind::init ? &detail::call_init<Wrapper> : &detail::call<Wrapper, Kind>;
-    method.definition.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast));
-    method.definition.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    method.definition.ml_doc = method.doc.empty() ? nullptr : method.doc.c_str();
-    const py::object descriptor = py::reinterpret_steal<py::object>(
-        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), &method.definition));
-    if (!descriptor) throw py::error_already_set();
+    method.owner = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    PyTypeObject* type = detail::descriptor_type();
+    auto* object = PyObject_New(detail::FastMethodObject, type);
+    if (object == nullptr) throw py::error_already_set();
+    object->vectorcall = &detail::vectorcall<Wrapper, Kind>;
+    object->entry = &method;
+    const py::object descriptor = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(object));
     cls.attr(name) = descriptor;
     method.fallback = Py_NewRef(function);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
@@ -10,6 +11,21 @@
 
 #include "module/borrowed_text.h"
 #include "module/python_logger.h"
+
+namespace vorn {
+
+// A logger's line and tid as Python passes them; each reads as the integer
+// the scope takes.
+struct LineArgument {
+    std::uint32_t value = 0;
+    operator std::uint32_t() const noexcept { return value; }
+};
+struct ThreadIdArgument {
+    std::int64_t value = 0;
+    operator std::int64_t() const noexcept { return value; }
+};
+
+}  // namespace vorn
 
 // Text arguments (TextArgument): pybind11's own text conversions either copy
 // a str into a std::string (a heap allocation for all but short texts) or,
@@ -36,6 +52,28 @@ struct type_caster<vorn::TextArgument> {
     }
 };
 
+// The line and tid parameters convert exactly as pybind11's integer
+// conversions do (an int or an object with __index__, in range; floats
+// refused), but are shown as "typing.SupportsInt" in signatures, docstrings
+// and TypeError messages, where pybind11 3.1 would write
+// "typing.SupportsInt | typing.SupportsIndex".
+template <typename Argument, typename Integer>
+struct integer_argument_caster {
+    PYBIND11_TYPE_CASTER(Argument, io_name("typing.SupportsInt", "int"));
+
+    bool load(handle source, bool convert) {
+        make_caster<Integer> integer;
+        if (!integer.load(source, convert)) return false;
+        value = Argument{cast_op<Integer>(integer)};
+        return true;
+    }
+};
+
+template <>
+struct type_caster<vorn::LineArgument> : integer_argument_caster<vorn::LineArgument, std::uint32_t> {};
+template <>
+struct type_caster<vorn::ThreadIdArgument> : integer_argument_caster<vorn::ThreadIdArgument, std::int64_t> {};
+
 }  // namespace pybind11::detail
 
 namespace vorn {
@@ -56,8 +94,13 @@ bool is_constructed(const Wrapper& self) {
 // An instance that was never constructed behaves as a closed logger.
 template <typename Wrapper>
 void bind_logger_members(py::class_<Wrapper>& cls) {
-    cls.def(py::init<const TextArgument&, const std::optional<TextArgument>&, const TextArgument&,
-                     std::uint32_t, std::optional<std::int64_t>>(),
+    cls.def(py::init([](const TextArgument& message, const std::optional<TextArgument>& invoker,
+                        const TextArgument& file, LineArgument line,
+                        const std::optional<ThreadIdArgument>& tid) {
+                return std::make_unique<Wrapper>(
+                    message, invoker, file, line.value,
+                    tid ? std::optional<std::int64_t>(tid->value) : std::nullopt);
+            }),
             py::arg("message") = "", py::arg("invoker") = py::none(), py::arg("file") = "<python>",
             py::arg("line") = 0, py::arg("tid") = py::none());
     cls.def(
