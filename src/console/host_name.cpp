@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include "trace/safe_host_name.h"
+
 namespace vorn {
 namespace {
 
@@ -18,6 +20,8 @@ HostName read_host_name() {
     }
     // gethostname need not terminate a name that fills the buffer.
     name.text[sizeof name.text - 1] = '\0';
+    // The same name the trace directory is named after.
+    make_host_name_safe(name.text);
     return name;
 }
 

@@ -1,13 +1,12 @@
 #include "trace/log_file.h"
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include "trace/thread_id.h"
+#include "trace/trace_file_open.h"
+#include "trace/trace_identity.h"
 
 namespace vorn {
 namespace {
@@ -33,7 +32,9 @@ LogFileState::~LogFileState() {
 
 // pthread_atfork child handler: the child must never write into its parent's
 // file, so the inherited stream is closed unwritten and the path forgotten;
-// the child's next scope opens a file named after its own thread id.
+// the child's next scope opens a file named after its own thread id. The
+// parent keeps its lock on the file: a flock belongs to the open file
+// description, which the parent still has open.
 void drop_inherited_log_file() {
     if (this_thread_state == nullptr) return;
     this_thread_state->log_stream.reset();
@@ -52,21 +53,6 @@ LogFileState* log_file_state() {
     return this_thread_state;
 }
 
-// The value of an environment variable, or `fallback` when it is not set
-// (a variable set to "" stays "").
-const char* env_or(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : fallback;
-}
-
-// The system host name, at most 255 bytes; "" when it cannot be read.
-std::string read_host_name() {
-    char host[256] = {};
-    if (gethostname(host, sizeof host) != 0) host[0] = '\0';
-    host[sizeof host - 1] = '\0';
-    return host;
-}
-
 }  // namespace
 
 void ensure_log_file() {
@@ -74,17 +60,12 @@ void ensure_log_file() {
     if (state == nullptr) return;
     if (state->log_stream && state->log_stream->is_open()) return;
 
-    const char* root = env_or("VORN_LOG_DIR", "./vorn_logs");
-    const char* prefix = env_or("VORN_LOG_PREFIX", "stl_");
-    // Joined as plain text: a root ending in "/" gives "//" before "vorn".
-    const std::string directory = std::string(root) + "/" + "vorn" + "/" + read_host_name();
-    std::filesystem::create_directories(directory);  // throws before any change
-
-    const std::string file_name = prefix + std::to_string(current_thread_id()) + ".log";
-    // Path append: a prefix starting with "/" makes the file name absolute.
-    std::string path = (std::filesystem::path(directory) / file_name).string();
-    auto stream = std::make_unique<LogStream>(LogStream::open_truncated(path));
-    auto name = std::make_unique<std::string>(std::move(path));
+    const std::int64_t thread_id = current_thread_id();
+    OpenedTraceFile opened = open_trace_file_for(thread_id);  // throws before any change
+    // Labelled before its first byte, so a reader finds no file without it.
+    attach_trace_identity(opened.fd.get(), thread_id, opened.host.c_str());
+    auto stream = std::make_unique<LogStream>(std::move(opened.fd));
+    auto name = std::make_unique<std::string>(std::move(opened.path));
     state->log_stream = std::move(stream);
     state->current_log_file = std::move(name);
 }

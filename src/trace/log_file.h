@@ -11,13 +11,16 @@ namespace vorn {
 // an earlier attempt failed). The file is
 //   $VORN_LOG_DIR/vorn/<host name>/$VORN_LOG_PREFIX<thread id>.log
 // with the defaults "./vorn_logs" and "stl_"; it is created, or emptied when
-// it exists. Throws std::filesystem::filesystem_error, changing nothing, when
-// the directory cannot be created. A file that cannot be opened is no error:
-// the writes meant for it have no effect.
+// it is left from an earlier run, and held locked while it is open. A file
+// this process wrote for an earlier thread with the same id, or one another
+// live writer holds, is left alone and a sibling name is used instead (see
+// open_trace_file_for). Throws std::filesystem::filesystem_error, changing
+// nothing, when the directory cannot be created. A file that cannot be
+// opened is no error: the writes meant for it have no effect.
 void ensure_log_file();
 
-// The path of the calling thread's trace file as last composed (also when
-// opening it failed); "" when the thread has never tried to open one.
+// The path of the calling thread's trace file as last opened, the sibling
+// name when one was used (also when opening failed: then the usual name); "" when the thread has never tried to open one.
 // Opens nothing.
 std::string get_log_file_name();
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vorn {
@@ -37,5 +38,15 @@ public:
 private:
     int fd_ = -1;
 };
+
+// `fd` moved to the lowest free descriptor from 3 up when it is 0, 1 or 2
+// (the low one closed); empty when it cannot be moved. Descriptors 0 to 2
+// are the standard streams, which a daemon may have closed: a file opened
+// there would take the console lines and whatever else writes to them.
+inline UniqueFd above_standard_streams(UniqueFd fd) noexcept {
+    if (!fd.valid() || fd.get() > 2) return fd;
+    // F_DUPFD_CLOEXEC: the copy, like the original, must not leak into exec.
+    return UniqueFd(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+}
 
 }  // namespace vorn

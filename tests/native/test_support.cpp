@@ -10,7 +10,10 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 namespace vorn::testing {
 
@@ -94,6 +97,23 @@ void run_in_thread(const std::function<void()>& fn) {
     });
     worker.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+void run_in_forked_child(const std::function<bool()>& fn) {
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool ok = false;
+        try {
+            ok = fn();
+        } catch (...) {
+        }
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's check failed";
 }
 
 ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& path)

@@ -58,6 +58,11 @@ std::string host_name();
 // included); an exception `fn` throws is rethrown here.
 void run_in_thread(const std::function<void()>& fn);
 
+// Runs `fn` in a forked child process (only the calling thread lives on
+// there) and expects it to return true; for process-wide changes such as
+// closing descriptors. A failure inside the child shows as a false result.
+void run_in_forked_child(const std::function<bool()>& fn);
+
 // Changes the working directory for the life of the object, then restores it.
 class ScopedWorkingDirectory {
 public:

@@ -1,9 +1,12 @@
 // Where each thread's trace file lands, when it is opened, emptied, retried,
-// and what a forked child does with it.
+// what a forked child does with it, and what it never opens or empties.
 
 #include "trace/json_stl_logger.h"
 #include "trace/log_file.h"
+#include "trace/log_stream.h"
+#include "trace/safe_host_name.h"
 #include "trace/thread_id.h"
+#include "trace/trace_file_open.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +31,7 @@ namespace fs = std::filesystem;
 using vorn::JsonStlLogger;
 using vorn::testing::host_name;
 using vorn::testing::read_file;
+using vorn::testing::run_in_forked_child;
 using vorn::testing::run_in_thread;
 using vorn::testing::ScopedEnv;
 
@@ -43,10 +49,20 @@ protected:
 
     std::string host_dir() const { return dir.path() + "/vorn/" + host_name(); }
     // The calling thread's file under the default prefix.
-    std::string default_file() const {
-        return host_dir() + "/stl_" + std::to_string(vorn::current_thread_id()) + ".log";
+    std::string default_file() const { return file_for(vorn::current_thread_id()); }
+    std::string file_for(std::int64_t tid, const std::string& sibling = "") const {
+        return host_dir() + "/stl_" + std::to_string(tid) + sibling + ".log";
     }
 };
+
+// Opens the file of `tid` as a thread that has that id would, and writes
+// `text` into it; returns the path written.
+std::string open_as_thread(std::int64_t tid, const std::string& text) {
+    vorn::OpenedTraceFile opened = vorn::open_trace_file_for(tid);
+    vorn::LogStream stream(std::move(opened.fd));
+    stream.replace_tail(0, text.data(), text.size());
+    return opened.path;
+}
 
 TEST_F(TraceLogFile, defaults_place_the_file_under_the_working_directory_emptying_an_old_one) {
     ScopedEnv no_dir("VORN_LOG_DIR", nullptr);
@@ -187,6 +203,152 @@ TEST_F(TraceLogFile, a_forked_child_writes_only_a_file_of_its_own) {
         parent_scope.reset();
         EXPECT_NE(read_file(parent_file).find("\"args\": \"held before fork\" }\n    ],"), std::string::npos);
     });
+}
+
+TEST_F(TraceLogFile, a_thread_id_that_comes_back_keeps_the_finished_file_under_a_sibling_name) {
+    std::int64_t tid = 0;
+    run_in_thread([&] {
+        tid = vorn::current_thread_id();
+        { JsonStlLogger scope("ended", "f", 1, 1, "%s", "m"); }
+    });
+    const std::string finished = read_file(file_for(tid));
+    ASSERT_TRUE(is_one_closed_scope(finished, "ended"));
+
+    run_in_thread([&] { EXPECT_EQ(open_as_thread(tid, "[]\n"), file_for(tid)); });
+    EXPECT_EQ(read_file(file_for(tid, ".2")), finished) << "the ended thread's file, whole";
+    EXPECT_EQ(read_file(file_for(tid)), "[]\n");
+
+    // A forked child inherits the knowledge of what its parent wrote.
+    run_in_forked_child([&] { return open_as_thread(tid, "[ 3 ]\n") == file_for(tid); });
+    EXPECT_EQ(read_file(file_for(tid, ".2")), finished);
+    EXPECT_EQ(read_file(file_for(tid, ".3")), "[]\n") << "the next free sibling name";
+    EXPECT_EQ(read_file(file_for(tid)), "[ 3 ]\n");
+}
+
+TEST_F(TraceLogFile, a_file_another_live_writer_holds_is_left_alone) {
+    run_in_thread([&] {
+        fs::create_directories(host_dir());
+        std::ofstream(default_file()) << "theirs";
+        std::ofstream(file_for(vorn::current_thread_id(), ".2")) << "an earlier sibling";
+        vorn::UniqueFd other_writer(open(default_file().c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(flock(other_writer.get(), LOCK_EX | LOCK_NB), 0);
+
+        { JsonStlLogger scope("main", "f", 1, 1, "%s", "m"); }
+        const std::string sibling = file_for(vorn::current_thread_id(), ".3");
+        EXPECT_EQ(vorn::get_log_file_name(), sibling);
+        EXPECT_TRUE(is_one_closed_scope(read_file(sibling), "main"));
+        EXPECT_EQ(read_file(default_file()), "theirs");
+        EXPECT_EQ(read_file(file_for(vorn::current_thread_id(), ".2")), "an earlier sibling");
+        const vorn::UniqueFd probe(open(sibling.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_NE(flock(probe.get(), LOCK_EX | LOCK_NB), 0) << "the open file is locked";
+    });
+}
+
+TEST_F(TraceLogFile, trace_descriptors_are_never_the_standard_streams) {
+    run_in_forked_child([&] {
+        for (int fd = 0; fd < 3; ++fd) close(fd);  // a daemon's way
+        bool ok = true;
+        run_in_thread([&] {
+            JsonStlLogger scope("main", "f", 1, 1, "%s", "m");
+            for (int fd = 0; fd < 3; ++fd) ok = ok && fcntl(fd, F_GETFD) < 0;
+            ok = ok && fs::exists(default_file());
+        });
+        return ok;
+    });
+}
+
+TEST_F(TraceLogFile, directories_below_the_root_are_made_and_entered_without_following_links) {
+    const std::string elsewhere = dir.path() + "/elsewhere";
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> plant;  // given the root
+        bool link;
+    } cases[] = {
+        {"vorn is a link", [&](const std::string& root) { fs::create_directory_symlink(elsewhere, root + "/vorn"); }, true},
+        {"host is a link",
+         [&](const std::string& root) {
+             fs::create_directory(root + "/vorn");
+             fs::create_directory_symlink(elsewhere, root + "/vorn/" + host_name());
+         },
+         true},
+        {"vorn is a file", [](const std::string& root) { std::ofstream(root + "/vorn") << "x"; }, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::create_directories(elsewhere + "/" + host_name());
+        const std::string root = dir.path() + "/root" + std::to_string(index++);
+        fs::create_directory(root);
+        c.plant(root);
+        ScopedEnv root_env("VORN_LOG_DIR", root.c_str());
+        run_in_thread([&] {
+            const std::string directory = root + "/vorn/" + host_name();
+            std::string message;
+            try {
+                JsonStlLogger scope("main", "f", 1, 1, "%s", "m");
+            } catch (const fs::filesystem_error& error) {
+                message = error.what();
+            }
+            EXPECT_EQ(vorn::get_log_file_name(), "");
+            EXPECT_NE(message.find("cannot create directories"), std::string::npos) << message;
+            EXPECT_NE(message.find("[" + directory + "]"), std::string::npos) << message;
+            if (!c.link) {
+                try {
+                    fs::create_directories(directory);
+                } catch (const fs::filesystem_error& error) {
+                    EXPECT_EQ(message, error.what()) << "the library's own message";
+                }
+            }
+        });
+        const auto planted = std::distance(fs::recursive_directory_iterator(elsewhere), {});
+        EXPECT_EQ(planted, 1) << "only the empty host directory put there";
+        fs::remove_all(elsewhere);
+    }
+}
+
+TEST_F(TraceLogFile, a_planted_file_that_is_not_our_own_regular_file_is_neither_emptied_nor_written) {
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> plant;
+        bool needs_root;
+    } cases[] = {
+        {"another user's file",
+         [](const std::string& path) {
+             std::ofstream(path) << "theirs";
+             ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+         },
+         true},
+        {"a FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_root && geteuid() != 0) continue;
+        run_in_thread([&] {
+            fs::create_directories(host_dir());
+            c.plant(default_file());
+            { JsonStlLogger scope("main", "f", 1, 1, "%s", "m"); }
+            EXPECT_EQ(vorn::get_log_file_name(), default_file());
+            if (fs::is_regular_file(default_file())) {
+                EXPECT_EQ(read_file(default_file()), "theirs");
+            }
+            EXPECT_FALSE(fs::exists(file_for(vorn::current_thread_id(), ".2"))) << "no sibling either";
+        });
+    }
+}
+
+TEST(SafeHostName, makes_one_harmless_path_component) {
+    const struct {
+        const char* raw;
+        const char* safe;
+    } cases[] = {
+        {"build-7.example.org", "build-7.example.org"}, {"a/b/c", "a_b_c"}, {"/", "_"}, {"../etc", ".._etc"},
+        {".", "_"}, {"..", "__"}, {"...", "..."}, {".hidden", ".hidden"}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        std::string name = c.raw;
+        vorn::make_host_name_safe(name.data());
+        EXPECT_EQ(name, c.safe) << c.raw;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,137 @@
+#include "trace/identity_json.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "trace/json_escape.h"
+
+namespace vorn {
+namespace {
+
+// json_escape writes whole escapes and whole characters only, and stops
+// once fewer than 7 bytes of headroom are left or a character of up to 4
+// bytes would not fit. Given this much capacity beyond `room`, an output
+// that stopped early is therefore longer than `room`: one of at most `room`
+// bytes is the whole text.
+constexpr std::size_t kEscapeSlack = 12;
+
+// Appends to a fixed buffer, never past its end; `fits` turns false for
+// good once something did not fit.
+class Appender {
+public:
+    Appender(char* data, std::size_t capacity) : data_(data), capacity_(capacity) {}
+
+    void text(const char* s, std::size_t n) {
+        if (!fits_ || n > capacity_ - size_) {
+            fits_ = false;
+            return;
+        }
+        std::memcpy(data_ + size_, s, n);
+        size_ += n;
+    }
+    template <std::size_t N>
+    void literal(const char (&s)[N]) { text(s, N - 1); }
+    template <typename Integer>
+    void number(Integer value) {
+        char digits[24];
+        const auto result = std::to_chars(digits, digits + sizeof digits, value);
+        text(digits, static_cast<std::size_t>(result.ptr - digits));
+    }
+    // A JSON string, quoted, of at most `limit` escaped bytes: the text is
+    // cut before a character or escape that would pass the limit.
+    void string(const char* s, std::size_t n, std::size_t limit) {
+        char escaped[400 + kEscapeSlack];
+        if (limit > 400) limit = 400;
+        if (n > sizeof escaped) n = sizeof escaped;  // escaping never shortens a text
+        std::size_t length = json_escape(s, static_cast<std::int32_t>(n), escaped, limit + kEscapeSlack);
+        length = escaped_cut_length(escaped, length, limit);
+        literal("\"");
+        text(escaped, length);
+        literal("\"");
+    }
+
+    std::size_t size() const { return size_; }
+    char* end() { return data_ + size_; }
+    std::size_t room() const { return capacity_ - size_; }
+    void advance(std::size_t n) { size_ += n; }
+    bool fits() const { return fits_; }
+
+private:
+    char* data_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+    bool fits_ = true;
+};
+
+// Longer than any system thread name (15 bytes) or host name (64) can escape to.
+constexpr std::size_t kThreadNameLimit = 96;
+constexpr std::size_t kHostLimit = 400;
+
+// The arguments that fit in `room` bytes, as the elements of a JSON array
+// (without the brackets), appended to `out`.
+void append_arguments(const TraceIdentity& identity, Appender& out, std::size_t room) {
+    const char* cursor = identity.command_line;
+    const char* const end = cursor + identity.command_line_length;
+    std::size_t used = 0;
+    bool first = true;
+    while (cursor < end) {
+        const void* nul = std::memchr(cursor, '\0', static_cast<std::size_t>(end - cursor));
+        const char* arg_end = nul != nullptr ? static_cast<const char*>(nul) : end;
+        const bool partial = nul == nullptr && !identity.command_line_complete;
+        const std::size_t framing = first ? 2 : 3;  // the quotes, and a comma before all but the first
+        if (used + framing > room) return;
+        const std::size_t arg_room = room - used - framing;
+        // Escaped straight into place, which needs the slack beyond the room
+        // (the record's buffer has it to spare).
+        char* at = out.end() + framing - 1;
+        if (out.room() < framing + arg_room + kEscapeSlack) return;
+        std::size_t length = json_escape(cursor, static_cast<std::int32_t>(arg_end - cursor), at,
+                                         arg_room + kEscapeSlack);
+        const bool whole = length <= arg_room && !partial;
+        if (!whole) {
+            if (!first) return;
+            length = escaped_cut_length(at, length, arg_room);
+        }
+        if (!first) *out.end() = ',';
+        out.end()[framing - 2] = '"';
+        at[length] = '"';
+        out.advance(framing + length);
+        used += framing + length;
+        if (!whole) return;
+        first = false;
+        cursor = arg_end + 1;
+    }
+}
+
+}  // namespace
+
+std::size_t compose_trace_identity(const TraceIdentity& identity, char (&out)[kTraceIdentityBufferBytes]) noexcept {
+    // What follows the command line is composed first, to know the room left.
+    char tail_buffer[kHostLimit + 64];
+    Appender tail(tail_buffer, sizeof tail_buffer);
+    tail.literal("],\"host\":");
+    tail.string(identity.host, std::strlen(identity.host), kHostLimit);
+    tail.literal(",\"clock_origin_ms\":");
+    tail.number(identity.clock_origin_ms);
+    tail.literal("}");
+
+    Appender head(out, sizeof out);
+    head.literal("{\"version\":1,\"pid\":");
+    head.number(identity.pid);
+    head.literal(",\"start\":");
+    head.number(identity.start);
+    head.literal(",\"ppid\":");
+    head.number(identity.ppid);
+    head.literal(",\"tid\":");
+    head.number(identity.tid);
+    head.literal(",\"thread_name\":");
+    head.string(identity.thread_name, strnlen(identity.thread_name, kThreadNameLimit), kThreadNameLimit);
+    head.literal(",\"cmdline\":[");
+    // The fixed fields are bounded well below the limit.
+    if (!head.fits() || !tail.fits() || head.size() + tail.size() > kTraceIdentityMaxBytes) return 0;
+    append_arguments(identity, head, kTraceIdentityMaxBytes - head.size() - tail.size());
+    head.text(tail_buffer, tail.size());
+    return head.fits() ? head.size() : 0;
+}
+
+}  // namespace vorn

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn {
+
+// What identifies the running process, read once (getpid, getppid,
+// /proc/self/stat, /proc/self/cmdline) and read again in a forked child,
+// which has its own pid, parent and start time.
+struct ProcessIdentity {
+    // More of the command line than an identity record can ever hold.
+    static constexpr std::size_t kCommandLineCapacity = 2048;
+
+    std::int64_t pid = 0;
+    std::uint64_t start = 0;  // clock ticks after boot; 0 when unreadable
+    std::int64_t ppid = 0;
+    // The arguments, each ended by a NUL, as /proc/self/cmdline has them;
+    // when `command_line_complete` is false the read stopped at the
+    // capacity and the last argument is only its beginning.
+    char command_line[kCommandLineCapacity] = {};
+    std::size_t command_line_length = 0;
+    bool command_line_complete = true;
+};
+
+// The calling process's identity. Read-only for the caller; the first call
+// in the process reads it.
+const ProcessIdentity& process_identity() noexcept;
+
+}  // namespace vorn
