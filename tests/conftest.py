@@ -167,3 +167,20 @@ def run_python(code, *, cwd=None, env=None):
     env = {**os.environ, **(env or {})}
     command = [sys.executable, "-c", code]
     return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env, check=True)
+
+
+def identity_json(**fields):
+    """A trace identity attribute value as the writer composes it, from
+    these fields over made-up defaults."""
+    value = {"version": 1, "pid": 100, "start": 5000, "ppid": 1, "tid": 100, "thread_name": "MainThread",
+             "cmdline": ["python3.14", "app.py", "-v"], "host": "vm", "clock_origin_ms": 1765200000000}  # fmt: skip
+    value.update(fields)
+    return json.dumps(value, separators=(",", ":")).encode()
+
+
+def write_traced_file(path, *elements, **identity):
+    """write_trace, with the identity attribute of identity_json(**identity);
+    returns the TraceFile read back."""
+    write_trace(path, *elements)
+    os.setxattr(path, "user.vorn.trace", identity_json(**identity))
+    return TraceFile.of(path)

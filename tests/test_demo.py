@@ -29,6 +29,8 @@ def test_the_demo_runs_twice_and_its_trace_files_load(tmp_path):
         threads = [event["args"]["name"] for event in
                    json.loads(events.read_text(encoding="utf-8"))["traceEvents"]
                    if event["name"] == "thread_name"]  # fmt: skip
-        assert sorted(threads) == sorted(f"thread {Path(name).stem.split('_')[-1]}" for name in names)
+        # "<system thread name> <tid>" ("MainThread 4242"): the files carry their thread names
+        assert sorted(name.rsplit(" ", 1)[-1] for name in threads) == sorted(
+            Path(name).stem.split("_")[-1] for name in names)
         assert re.search(r"^  total ms +count +mean ms +max ms +invoker +message$", result.stdout,
                          re.MULTILINE)  # fmt: skip

@@ -258,10 +258,13 @@ def test_chromium_draws_every_scope_and_record_nested_with_its_texts(known, tmp_
     def plural(items, noun):
         return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
 
+    # Each lane is named as the data says, marked when its times are its own.
+    names = {f"{lane['host']}/{lane['thread']}": lane["name"] + ("" if lane["aligned"] else "(not aligned)")
+             for host in known.data["hosts"] for process in host["processes"] for lane in process["lanes"]}
     labels = []
     for key, lane in known.written.items():
         still_open = sum(scope[3] for scope in lane["scopes"])
-        labels.append(f"thread {key.split('/')[1]}{plural(lane['scopes'], 'scope')} · "
+        labels.append(f"{names[key]}{plural(lane['scopes'], 'scope')} · "
                       f"{plural(lane['records'], 'record')}" + (f"{still_open} never closed" * bool(still_open)))
     assert sorted(dom["labels"]) == sorted(labels)
     total = sum(len(lane["scopes"]) for lane in known.written.values())
@@ -406,7 +409,7 @@ def test_a_deep_recursion_is_drawn_without_recursing(traced):
         for logger in reversed(loggers):
             logger.close()
 
-    lane = embedded_data(render_view([TraceFile.of(traced(deep).path)]))["hosts"][0]["lanes"][0]
+    lane = embedded_data(render_view([TraceFile.of(traced(deep).path)]))["hosts"][0]["processes"][0]["lanes"][0]
     assert lane["depth"] == 1500
     assert [row[:2] for row in lane["scopes"]] == [[i - 1, i] for i in range(1500)]
     assert lane["instants"][0][0] == 1499

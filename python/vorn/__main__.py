@@ -1,11 +1,12 @@
-"""python -m vorn: export, view or summarise trace files.
+"""python -m vorn: export, view, summarise or pack trace files.
 
     python -m vorn export vorn_logs -o trace.json    # Trace Event Format
     python -m vorn view vorn_logs -o trace.html      # self-contained timeline
     python -m vorn summary vorn_logs                 # where the time went
+    python -m vorn pack vorn_logs -o traces.tar.gz   # one archive, identities kept
 
-Each PATH is a trace file or a directory searched for *.log files, such as
-a whole trace root with vorn/<host>/ inside.
+Each PATH is a trace file, a directory searched for *.log files (such as a
+whole trace root with vorn/<host>/ inside) or an archive made by pack.
 """
 
 from __future__ import annotations
@@ -19,8 +20,9 @@ from pathlib import Path
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m vorn",
-        description="Export, view or summarise vorn trace files.",
-        epilog="Each PATH is a trace file or a directory searched for *.log files.",
+        description="Export, view, summarise or pack vorn trace files.",
+        epilog="Each PATH is a trace file, a directory searched for *.log files, "
+        "or an archive made by pack.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -52,6 +54,17 @@ def _parser() -> argparse.ArgumentParser:
     summary.add_argument("paths", nargs="+", metavar="PATH")
     summary.add_argument("-n", "--top", type=_positive, metavar="N",
                          help="show the first N rows only")
+
+    pack = commands.add_parser(
+        "pack",
+        help="write the trace files and their identities into one .tar.gz",
+        description="Write the trace files into one gzip-compressed tar archive, each with its "
+        "process identity and clock origin (kept as the pax header SCHILY.xattr.user.vorn.trace, "
+        "which tar --xattrs restores), for copying elsewhere; every command reads it as a PATH.",
+    )
+    pack.add_argument("paths", nargs="+", metavar="PATH")
+    pack.add_argument("-o", "--output", required=True, metavar="OUT",
+                      help="the archive to write, such as traces.tar.gz")
     return parser
 
 
@@ -77,6 +90,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             count = write_view(arguments.paths, arguments.output)
             page = Path(arguments.output).resolve().as_uri()
             print(f"drew {_files(count)} into {arguments.output}; open it in a browser: {page}")
+        elif arguments.command == "pack":
+            from vorn.trace_archive import pack
+
+            count = pack(arguments.paths, arguments.output)
+            print(f"packed {_files(count)} into {arguments.output}")
         else:
             from vorn.summary import summary_text
 

@@ -11,10 +11,17 @@ chrome://tracing and speedscope open:
     ...
     ]}
 
-Each host is a process and each trace file a thread of it. A closed scope
-is a complete event ("X"), a scope that never closed a begin event ("B")
-with no end, a ``log`` record a thread-scoped instant event ("i", "s": "t").
-Times are microseconds: the trace's milliseconds times 1000.
+Each process is a process of the format, with a small number of its own
+as "pid" (the real pid is in its name, "app.py -v (pid 4242)", followed
+by " on <host>" when the files come from several hosts); files without identity are one process per host,
+named after the host. Each trace file is a thread, named by its system name
+and id ("worker 4243"). A closed scope is a complete event ("X"), a scope
+that never closed a begin event ("B") with no end, a ``log`` record a
+thread-scoped instant event ("i", "s": "t"). Times are microseconds: the
+trace's milliseconds times 1000, placed on one timeline where the files
+carry their clock origins; "otherData" then names the timeline's zero in
+ISO 8601 UTC, and files without origin among them are marked
+"(not aligned)" in their names.
 
 Viewers nest complete events of one thread by their times, so the times are
 made consistent with the nesting read from the file: a wall clock set back
@@ -31,8 +38,10 @@ import sys
 from collections.abc import Iterable, Iterator, Sequence
 from typing import IO, Any, Final
 
-from vorn.trace_files import TraceFile, require_trace_files
+from vorn.trace_archive import opened_trace_files
+from vorn.trace_files import TraceFile
 from vorn.trace_reader import Instant, Scope, read_trace_events
+from vorn.trace_timeline import Timeline, timeline_of
 
 __all__ = ["export_events", "trace_event_object", "write_export"]
 
@@ -41,24 +50,27 @@ MICROSECONDS_PER_TICK: Final = 1000  # the trace counts milliseconds
 
 def trace_event_object(files: Sequence[TraceFile]) -> dict[str, Any]:
     """The whole Trace Event Format object for `files`."""
-    return {"displayTimeUnit": "ms", "traceEvents": list(export_events(files))}
+    timeline = timeline_of(files)
+    return _header(timeline) | {"traceEvents": list(export_events(files, timeline))}
 
 
-def export_events(files: Sequence[TraceFile]) -> Iterator[dict[str, Any]]:
-    """The trace events of `files`, file by file: the metadata events naming
-    each host and thread first, then the thread's scopes and records in file
-    order (a parent before its children)."""
-    process_ids: dict[str, int] = {}
-    thread_ids: dict[int, set[int]] = {}
-    for trace in files:
-        pid = process_ids.get(trace.host)
-        if pid is None:
-            pid = process_ids[trace.host] = len(process_ids) + 1
-            thread_ids[pid] = set()
-            yield _metadata("process_name", pid, 0, trace.host)
-        tid = _thread_id(trace.thread, thread_ids[pid])
-        yield _metadata("thread_name", pid, tid, f"thread {trace.thread}")
-        yield from _item_events(read_trace_events(trace.path), pid, tid)
+def export_events(files: Sequence[TraceFile], timeline: Timeline | None = None) -> Iterator[dict[str, Any]]:
+    """The trace events of `files`, process by process and thread by thread:
+    the metadata events naming each process and thread first, then the
+    thread's scopes and records in file order (a parent before its children)."""
+    timeline = timeline or timeline_of(files)
+    several_hosts = len(timeline.hosts) > 1
+    for pid, process in enumerate(timeline.processes, start=1):
+        name = timeline.process_label(process)
+        if several_hosts and process.pid is not None:
+            name += f" on {process.host}"
+        yield _metadata("process_name", pid, 0, name)
+        taken: set[int] = set()
+        for trace in process.threads:
+            tid = _thread_id(trace.thread, taken)
+            yield _metadata("thread_name", pid, tid, timeline.thread_label(trace))
+            events = read_trace_events(trace.path)
+            yield from _item_events(events, pid, tid, timeline.offset(trace))
 
 
 def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
@@ -66,27 +78,43 @@ def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathL
     standard output). Returns the number of trace files exported; raises
     ValueError when there are none, FileNotFoundError for a missing path and
     TraceFormatError for a file that is not a trace."""
-    files = require_trace_files(paths)
-    if os.fspath(output) == "-":
-        _write_object(files, sys.stdout)
-    else:
-        # Written to a neighbour first, so a failure leaves no half file.
-        partial = f"{os.fspath(output)}.partial"
-        try:
-            with open(partial, "w", encoding="utf-8") as stream:
-                _write_object(files, stream)
-            os.replace(partial, output)
-        finally:
-            if os.path.exists(partial):
-                os.remove(partial)
-    return len(files)
+    with opened_trace_files(paths) as files:
+        if os.fspath(output) == "-":
+            _write_object(files, sys.stdout)
+        else:
+            # Written to a neighbour first, so a failure leaves no half file.
+            partial = f"{os.fspath(output)}.partial"
+            try:
+                with open(partial, "w", encoding="utf-8") as stream:
+                    _write_object(files, stream)
+                os.replace(partial, output)
+            finally:
+                if os.path.exists(partial):
+                    os.remove(partial)
+        return len(files)
+
+
+def _header(timeline: Timeline) -> dict[str, Any]:
+    """The members before the events: the unit, and where the files carry
+    clock origins, the timeline's zero."""
+    header: dict[str, Any] = {"displayTimeUnit": "ms"}
+    if timeline.origin_ms is not None:
+        header["otherData"] = {
+            "start_time": timeline.start_time,
+            "clock_origin_ms": timeline.origin_ms,
+            "aligned": all(timeline.aligned(trace) for process in timeline.processes
+                           for trace in process.threads),
+        }  # fmt: skip
+    return header
 
 
 def _write_object(files: Sequence[TraceFile], stream: IO[str]) -> None:
     """One event per line, so the output streams and diffs well."""
-    stream.write('{"displayTimeUnit": "ms", "traceEvents": [')
+    timeline = timeline_of(files)
+    header = json.dumps(_header(timeline), ensure_ascii=False)
+    stream.write(header[:-1] + ', "traceEvents": [')
     separator = "\n"
-    for event in export_events(files):
+    for event in export_events(files, timeline):
         stream.write(separator)
         stream.write(json.dumps(event, ensure_ascii=False))
         separator = ",\n"
@@ -108,10 +136,13 @@ def _thread_id(thread: str, taken: set[int]) -> int:
     return tid
 
 
-def _item_events(items: Sequence[Scope | Instant], pid: int, tid: int) -> Iterator[dict[str, Any]]:
-    """Events of `items` and everything below them, iteratively. `low` and
-    `high` bound the times an item may have: after its earlier siblings and
-    inside its parent (None: no bound)."""
+def _item_events(
+    items: Sequence[Scope | Instant], pid: int, tid: int, offset: int = 0
+) -> Iterator[dict[str, Any]]:
+    """Events of `items` and everything below them, iteratively, their
+    times moved by `offset` ms onto the timeline. `low` and `high` bound the
+    times an item may have: after its earlier siblings and inside its parent
+    (None: no bound)."""
     stack: list[tuple[Iterator[Scope | Instant], list[int | None], int | None]] = [
         (iter(items), [None], None)
     ]
@@ -125,17 +156,17 @@ def _item_events(items: Sequence[Scope | Instant], pid: int, tid: int) -> Iterat
         if isinstance(item, Instant):
             ts = _clamp(item.ts, low, high)
             low_box[0] = ts
-            yield _event(item.args or item.invoker, "log", "i", ts, pid, tid, item) | {"s": "t"}
+            yield _event(item.args or item.invoker, "log", "i", ts + offset, pid, tid, item) | {"s": "t"}
             continue
         start = _clamp(item.ts_enter, low, high)
         if item.ts_exit is None:
             low_box[0] = start
-            yield _event(item.args or item.invoker, "scope", "B", start, pid, tid, item)
+            yield _event(item.args or item.invoker, "scope", "B", start + offset, pid, tid, item)
             stack.append((iter(item.events), [start], high))
             continue
         end = _clamp(item.ts_exit, start, high)
         low_box[0] = end
-        yield _event(item.args or item.invoker, "scope", "X", start, pid, tid, item, end - start)
+        yield _event(item.args or item.invoker, "scope", "X", start + offset, pid, tid, item, end - start)
         stack.append((iter(item.events), [start], end))
 
 

@@ -8,10 +8,13 @@
     ...
 
     1 scope never closed:
-      host vm, thread 28068, entered at 5 ms  work  open one
+      host vm, app.py -v (pid 28068), MainThread 28068, entered at 5 ms  work  open one
 
 A scope's time includes the time of the scopes inside it. Scopes that never
-closed have no duration and are listed apart.
+closed have no duration and are listed apart, entered at their time on the
+timeline. Where the files carry their clock origins, the processes are
+listed by host, each with the time its clock started on the timeline and
+its threads.
 """
 
 from __future__ import annotations
@@ -20,13 +23,16 @@ import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
-from vorn.trace_files import TraceFile, require_trace_files
+from vorn.trace_archive import opened_trace_files
+from vorn.trace_files import TraceFile
 from vorn.trace_reader import Instant, Scope, read_trace_events, walk
+from vorn.trace_timeline import Timeline, timeline_of
 
 __all__ = ["OpenScope", "Row", "Summary", "format_summary", "summarize", "summary_text"]
 
 INVOKER_WIDTH = 30
 MESSAGE_WIDTH = 60
+THREADS_SHOWN = 6  # per process, in the list of processes
 
 
 @dataclass
@@ -48,6 +54,8 @@ class Row:
 class OpenScope:
     trace: TraceFile
     scope: Scope
+    where: str = ""  # "host vm, app.py (pid 4242), MainThread 4242"
+    entered: int = 0  # on the timeline, ms
 
 
 @dataclass
@@ -57,32 +65,44 @@ class Summary:
     records: int = 0
     rows: list[Row] = field(default_factory=list)  # by total time, longest first
     open_scopes: list[OpenScope] = field(default_factory=list)  # in file order
+    timeline: Timeline | None = None
 
 
 def summarize(files: Sequence[TraceFile]) -> Summary:
     """Reads `files` and adds up the durations of their closed scopes."""
     rows: dict[tuple[str, str], Row] = {}
-    summary = Summary(files=len(files))
-    for trace in files:
-        for _, item in walk(read_trace_events(trace.path)):
-            if isinstance(item, Instant):
-                summary.records += 1
-                continue
-            summary.scopes += 1
-            if item.ts_exit is None:
-                summary.open_scopes.append(OpenScope(trace, item))
-                continue
-            # A wall clock set back while the scope ran can make this
-            # negative; such a scope counts as taking no time.
-            duration = max(0, item.ts_exit - item.ts_enter)
-            row = rows.setdefault((item.invoker, item.args), Row(item.invoker, item.args))
-            row.count += 1
-            row.total += duration
-            row.longest = max(row.longest, duration)
+    timeline = timeline_of(files)
+    summary = Summary(files=len(files), timeline=timeline)
+    for process in timeline.processes:
+        for trace in process.threads:
+            _add_file(summary, rows, timeline, process.label if process.pid is not None else None, trace)
     summary.rows = sorted(
         rows.values(), key=lambda row: (-row.total, -row.count, row.invoker, row.message)
     )
     return summary
+
+
+def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Timeline,
+              process: str | None, trace: TraceFile) -> None:  # fmt: skip
+    """Adds one file's scopes and records; `process` names its process in
+    the list of open scopes (None for files without identity)."""
+    where = ", ".join([f"host {trace.host}", *([process] if process else []), timeline.thread_label(trace)])
+    for _, item in walk(read_trace_events(trace.path)):
+        if isinstance(item, Instant):
+            summary.records += 1
+            continue
+        summary.scopes += 1
+        if item.ts_exit is None:
+            entered = item.ts_enter + timeline.offset(trace)
+            summary.open_scopes.append(OpenScope(trace, item, where, entered))
+            continue
+        # A wall clock set back while the scope ran can make this
+        # negative; such a scope counts as taking no time.
+        duration = max(0, item.ts_exit - item.ts_enter)
+        row = rows.setdefault((item.invoker, item.args), Row(item.invoker, item.args))
+        row.count += 1
+        row.total += duration
+        row.longest = max(row.longest, duration)
 
 
 def format_summary(summary: Summary, limit: int | None = None) -> str:
@@ -93,6 +113,9 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
         f", {_count(summary.records, 'record')}",
         "",
     ]
+    timeline = summary.timeline
+    if timeline is not None and timeline.origin_ms is not None:
+        lines += _process_lines(timeline) + [""]
     rows = summary.rows if limit is None else summary.rows[:limit]
     if rows:
         table = [("total ms", "count", "mean ms", "max ms", "invoker", "message")]
@@ -120,9 +143,10 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
         lines += ["", f"{_count(len(summary.open_scopes), 'scope')} never closed:"]
         for entry in summary.open_scopes:
             scope = entry.scope
+            where = entry.where or f"host {entry.trace.host}, thread {entry.trace.thread}"
             lines.append(
-                f"  host {entry.trace.host}, thread {entry.trace.thread}, entered at "
-                f"{scope.ts_enter} ms  {_cut(scope.invoker, INVOKER_WIDTH)}  "
+                f"  {_cut(where, 2 * MESSAGE_WIDTH)}, entered at "
+                f"{entry.entered if entry.where else scope.ts_enter} ms  {_cut(scope.invoker, INVOKER_WIDTH)}  "
                 f"{_cut(scope.args, MESSAGE_WIDTH)}".rstrip()
             )
     return "\n".join(lines) + "\n"
@@ -131,13 +155,33 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
 def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None) -> str:
     """The formatted summary of the trace files found under `paths`; raises
     ValueError when there are none."""
-    files = require_trace_files(paths)
-    return format_summary(summarize(files), limit)
+    with opened_trace_files(paths) as files:
+        return format_summary(summarize(files), limit)
+
+
+def _process_lines(timeline: Timeline) -> list[str]:
+    """The processes by host, each with where its clock starts on the
+    timeline and its threads (the first few)."""
+    processes = timeline.processes
+    lines = [f"{_count(len(processes), 'process')} on {_count(len(timeline.hosts), 'host')}, "
+             f"times in ms from {timeline.start_time}:"]  # fmt: skip
+    for host, host_processes in timeline.hosts:
+        lines.append(f"  host {_cut(host, INVOKER_WIDTH)}")
+        for process in host_processes:
+            threads = [_cut(timeline.thread_label(trace), INVOKER_WIDTH)
+                       for trace in process.threads[:THREADS_SHOWN]]  # fmt: skip
+            if len(process.threads) > THREADS_SHOWN:
+                threads.append(f"{len(process.threads) - THREADS_SHOWN} more")
+            origin = process.threads[0].clock_origin_ms
+            start = "" if origin is None else f", from {timeline.offset(process.threads[0])} ms"
+            lines.append(f"    {_cut(timeline.process_label(process), 2 * INVOKER_WIDTH)}{start}: "
+                         + ", ".join(threads))  # fmt: skip
+    return lines
 
 
 def _count(number: int, noun: str) -> str:
-    """_count(1, "scope") => "1 scope"; _count(2, "scope") => "2 scopes"."""
-    return f"{number} {noun}{'' if number == 1 else 's'}"
+    """_count(1, "scope") => "1 scope"; _count(2, "process") => "2 processes"."""
+    return f"{number} {noun}{'' if number == 1 else 'es' if noun.endswith('s') else 's'}"
 
 
 def _is_control(character: str) -> bool:

@@ -2,7 +2,10 @@
 
 Each thread writes ``<root>/vorn/<host>/<prefix><thread id>.log``, so a
 file's parent directory names its host and the digits at the end of its
-name its thread.
+name its thread. A thread whose usual name was taken (an ended thread of
+the same process had the same id, or another live process writes there)
+writes ``<prefix><thread id>.<n>.log`` with n = 2, 3, ...: the same thread
+id, and the sibling number n.
 """
 
 from __future__ import annotations
@@ -15,34 +18,54 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Final
 
+from vorn.trace_identity import identity_fields, read_identity
+
 __all__ = ["TraceFile", "find_trace_files", "require_trace_files"]
 
-_TRAILING_DIGITS: Final = re.compile(r"\d+$")
+# The thread id that ends a stem, and the sibling number after it, if any.
+_THREAD_AND_SIBLING: Final = re.compile(r"(\d+)(?:\.(\d+))?$")
 
 
 @dataclass(frozen=True)
 class TraceFile:
     """One thread's trace file: its path, the host that wrote it (the name
-    of its directory) and the thread (the digits that end its name:
-    stl_28068.log => "28068"; the whole stem when there are none)."""
+    of its directory), the thread (the digits that end its name:
+    stl_28068.log => "28068", and so does the sibling stl_28068.3.log; the
+    whole stem when there are none) and the sibling number (1 for the usual
+    name, n for <prefix><thread id>.<n>.log)."""
 
     path: Path
     host: str
     thread: str
+    sibling: int = 1
+    # Who wrote the file, from its identity attribute; None each for a file
+    # without one (copied without attributes, older, or on a file system
+    # that keeps none).
+    pid: int | None = None
+    process: str | None = None  # a short display name: "app.py -v"
+    start: int | None = None  # process start, clock ticks since boot
+    ppid: int | None = None
+    thread_name: str | None = None
+    clock_origin_ms: int | None = None  # Unix ms that the file's times count from
 
     @classmethod
     def of(cls, path: str | os.PathLike[str]) -> TraceFile:
         path = Path(path)
         host = path.absolute().parent.name
-        match = _TRAILING_DIGITS.search(path.stem)
-        return cls(path=path, host=host, thread=match.group() if match else path.stem)
+        identity = identity_fields(read_identity(path))
+        match = _THREAD_AND_SIBLING.search(path.stem)
+        if match is None:
+            return cls(path=path, host=host, thread=path.stem, **identity)
+        sibling = int(match.group(2)) if match.group(2) else 1
+        return cls(path=path, host=host, thread=match.group(1), sibling=sibling, **identity)
 
 
 def find_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFile]:
     """The trace files named by `paths`: a file is taken as it is, a
     directory is searched recursively for ``*.log`` files. Each file comes
     once, sorted by host and then by thread (numerically where both are
-    numbers). A path that does not exist raises FileNotFoundError."""
+    numbers), a thread's sibling files after its usual one, by number. A
+    path that does not exist raises FileNotFoundError."""
     found: dict[Path, TraceFile] = {}
     for given in paths:
         path = Path(given)
@@ -67,12 +90,13 @@ def require_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFi
     return files
 
 
-def _order(trace: TraceFile) -> tuple[str, int, int, str, str]:
+def _order(trace: TraceFile) -> tuple[str, int, int, str, int, str]:
     numeric = trace.thread.isdecimal() and trace.thread.isascii()
     return (
         trace.host,
         0 if numeric else 1,
         int(trace.thread) if numeric else 0,
         trace.thread,
+        trace.sibling,
         str(trace.path),
     )

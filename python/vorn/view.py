@@ -19,8 +19,10 @@ from collections.abc import Iterable, Iterator, Sequence
 from importlib import resources
 from typing import Any
 
-from vorn.trace_files import TraceFile, require_trace_files
+from vorn.trace_archive import opened_trace_files
+from vorn.trace_files import TraceFile
 from vorn.trace_reader import Instant, Scope, read_trace_events
+from vorn.trace_timeline import Timeline, thread_name, timeline_of
 
 __all__ = ["render_view", "write_view"]
 
@@ -48,8 +50,10 @@ class _Strings:
         return index
 
 
-def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings) -> dict[str, Any]:
-    """One thread's records, flattened in file order.
+def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings,
+          timeline: Timeline) -> dict[str, Any]:  # fmt: skip
+    """One thread's records, flattened in file order, their times moved onto
+    the timeline.
 
     Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args]
     Instant row: [parent, ts, invoker, file, line, args]
@@ -61,6 +65,7 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
     scope_rows: list[list[Any]] = []
     instant_rows: list[list[Any]] = []
     depth_count = 0
+    offset = timeline.offset(trace)
     # (remaining events, parent index, depth), innermost last.
     pending: list[tuple[Iterator[Scope | Instant], int, int]] = [(iter(events), -1, 0)]
     while pending:
@@ -70,10 +75,11 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
             pending.pop()
             continue
         if isinstance(event, Instant):
-            instant_rows.append([parent, event.ts, strings(event.invoker),
+            instant_rows.append([parent, event.ts + offset, strings(event.invoker),
                                  strings(event.file), event.line, strings(event.args)])
             continue
-        scope_rows.append([parent, depth, event.ts_enter, event.ts_exit,
+        exit = None if event.ts_exit is None else event.ts_exit + offset
+        scope_rows.append([parent, depth, event.ts_enter + offset, exit,
                            strings(event.invoker), strings(event.file), event.line,
                            strings(event.args)])
         depth_count = max(depth_count, depth + 1)
@@ -81,6 +87,8 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
     return {
         "host": trace.host,
         "thread": trace.thread,
+        "name": thread_name(trace),  # the page draws the "(not aligned)" mark apart
+        "aligned": timeline.aligned(trace),
         "path": str(trace.path),
         "depth": depth_count,
         "scopes": scope_rows,
@@ -115,20 +123,34 @@ def _csp_hash(text: str) -> str:
 
 def render_view(files: Sequence[TraceFile]) -> str:
     """The whole HTML page drawing `files`, one lane per file, grouped by host
-    in the order the hosts first appear. A file that is not a trace raises
-    TraceFormatError, naming the file and line."""
+    in the order the hosts first appear, then by process (main thread
+    first), on one timeline where the files carry their clock origins. A
+    file that is not a trace raises TraceFormatError, naming the file and
+    line."""
     strings = _Strings()
-    lanes = [_lane(trace, read_trace_events(trace.path), strings) for trace in files]
-    hosts: dict[str, list[dict[str, Any]]] = {}
-    for lane in lanes:
-        hosts.setdefault(lane["host"], []).append(lane)
+    timeline = timeline_of(files)
+    hosts = []
+    lanes = []
+    for host, processes in timeline.hosts:
+        entries = []
+        for process in processes:
+            process_lanes = [_lane(trace, read_trace_events(trace.path), strings, timeline)
+                             for trace in process.threads]  # fmt: skip
+            for lane in process_lanes:
+                lane["process"] = process.label if process.pid is not None else None
+            lanes += process_lanes
+            entries.append({"name": process.label, "pid": process.pid, "ppid": process.ppid,
+                            "aligned": timeline.process_aligned(process),
+                            "lanes": process_lanes})  # fmt: skip
+        hosts.append({"name": host, "processes": entries})
     start, end = _time_range(lanes)
     document = {
         "unit": "ms",
         "start": start,
         "end": end,
+        "origin": timeline.start_time,  # the timeline's zero, ISO 8601 UTC; None without origins
         "strings": strings.table,
-        "hosts": [{"name": name, "lanes": host_lanes} for name, host_lanes in hosts.items()],
+        "hosts": hosts,
     }
     style, script = _asset("view_page.css"), _asset("view_page.js")
     # Only these two inline blocks may run or apply: anything a trace text
@@ -152,8 +174,8 @@ def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLik
     path, ValueError when there is no trace file at all, TraceFormatError for
     a file that is not a trace. The page is written whole or not at all: it
     goes to a temporary file beside `output` that then replaces it."""
-    files = require_trace_files(paths)
-    page = render_view(files)
+    with opened_trace_files(paths) as files:
+        page = render_view(files)
     target = os.fspath(output)
     temporary = f"{target}.{os.getpid()}.tmp"
     try:

@@ -1,5 +1,5 @@
 "use strict";
-// Draws the embedded traces: a lane per thread, grouped by host; in each lane
+// Draws the embedded traces: a lane per thread, grouped by host and process; in each lane
 // a bar per scope at its nesting depth and a mark per log record, hanging
 // under the bar of the scope it was written in. Every text goes in through
 // textContent or an attribute, never as markup.
@@ -42,7 +42,8 @@
   // A little room after the last time, so marks at the end stay in sight.
   const domain = Math.max(data.end - start, 1) * 1.02;
   const end = start + domain;
-  const lanes = data.hosts.flatMap((host) => host.lanes);
+  const lanes = data.hosts.flatMap((host) => host.processes.flatMap((process) => process.lanes));
+  const NOT_ALIGNED = "(not aligned)";
 
   const viewport = $("viewport");
   const axis = $("axis");
@@ -55,7 +56,7 @@
 
   // ---- texts and colours ----------------------------------------------------
 
-  const plural = (count, noun) => `${count} ${noun}${count === 1 ? "" : "s"}`;
+  const plural = (count, noun) => `${count} ${noun}${count === 1 ? "" : noun.endsWith("s") ? "es" : "s"}`;
 
   // 1234567 => "1234567 ms"; (12.5, 1) => "12.5 ms".
   function formatTime(ms, digits = 0) {
@@ -105,10 +106,17 @@
     const label = element("div", "lane-label");
     label.title = lane.path;
     const name = element("b");
-    name.textContent = `thread ${lane.thread}`;
+    name.textContent = lane.name;
+    label.append(name);
+    // Its times count from its own process's start, not the timeline's zero.
+    if (!lane.aligned) {
+      const note = element("small", "unaligned-note");
+      note.textContent = NOT_ALIGNED;
+      label.append(note);
+    }
     const counts = element("small");
     counts.textContent = `${plural(lane.scopes.length, "scope")} · ${plural(lane.instants.length, "record")}`;
-    label.append(name, counts);
+    label.append(counts);
     const open = openCount(lane);
     if (open) {
       const note = element("small", "open-note");
@@ -195,6 +203,22 @@
     }
   }
 
+  function processHeader(process) {
+    const header = element("div", "process");
+    header.dataset.pid = process.pid ?? "";
+    const name = element("span", "process-name");
+    name.textContent = process.pid === null ? "without process identity" : process.name;
+    header.append(name);
+    const notes = [];
+    if (process.ppid !== null) notes.push(`parent ${process.ppid}`);
+    notes.push(plural(process.lanes.length, "thread"));
+    if (!process.aligned) notes.push(NOT_ALIGNED);
+    const small = element("small");
+    small.textContent = notes.join(" · ");
+    header.append(small);
+    return header;
+  }
+
   function build() {
     const container = $("lanes");
     let laneIndex = 0;
@@ -204,10 +228,18 @@
       const name = element("span", "host-name");
       name.textContent = host.name || "(no host name)";
       const count = element("small");
-      count.textContent = plural(host.lanes.length, "thread");
+      const threads = host.processes.reduce((sum, process) => sum + process.lanes.length, 0);
+      const named = host.processes.filter((process) => process.pid !== null).length;
+      count.textContent = [named ? plural(named, "process") : "", plural(threads, "thread")]
+        .filter(Boolean).join(" · ");
       header.append(name, count);
       container.append(header);
-      for (const lane of host.lanes) container.append(buildLane(lane, laneIndex++));
+      for (const process of host.processes) {
+        // Files without identity form one unnamed group, headed only when
+        // it needs telling apart from processes that are aligned.
+        if (process.pid !== null || !process.aligned) container.append(processHeader(process));
+        for (const lane of process.lanes) container.append(buildLane(lane, laneIndex++));
+      }
     }
     if (lanes.length === 0) {
       const empty = element("p", "empty");
@@ -222,6 +254,7 @@
       `${plural(count("scopes"), "scope")}${open ? ` (${open} never closed)` : ""}`,
       plural(count("instants"), "record"),
       `${data.start} – ${data.end} ms`,
+      ...(data.origin ? [`0 ms = ${data.origin}`] : []),
     ].join(" · ");
     $("unit").textContent = "time (ms)";
   }
@@ -427,6 +460,8 @@
       if (parent >= 0) field(list, "in scope", text[lane.scopes[parent][7]] || text[lane.scopes[parent][4]]);
     }
     field(list, "thread", `${lane.thread} on ${lane.host || "(no host name)"}`);
+    if (lane.process) field(list, "process", lane.process);
+    if (!lane.aligned) field(list, "times", `from its own process's start ${NOT_ALIGNED}`);
     if (node === pinned) {
       const note = element("span", "pinned");
       note.textContent = "kept · Esc releases";
