@@ -69,7 +69,7 @@ void write_console_line(std::string_view invoker, std::string_view text) {
     // Read in place for every line, so a change of options shows at once.
     const StdoutLoggerOptions& options = current_stdout_logger_options();
     char time_text[kLocalTimeTextSize];
-    LineWriter line;
+    LineWriter& line = LineWriter::for_this_thread();
     if (options.print_header) {
         append_header(line, options, invoker, time_text);
         if (color_is_on(options)) {

@@ -8,8 +8,20 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
+#include "trace/blocking_call.h"
+
 namespace vorn {
 namespace {
+
+// Holds stdout's lock: what happens while it is held reaches stdout as one
+// piece with respect to every other stdio user of the process.
+class StdoutLock {
+public:
+    StdoutLock() noexcept { flockfile(stdout); }
+    ~StdoutLock() { funlockfile(stdout); }
+    StdoutLock(const StdoutLock&) = delete;
+    StdoutLock& operator=(const StdoutLock&) = delete;
+};
 
 // Before its first output stdout has no buffer yet; the C library then gives
 // it one of the descriptor's block size, at least 1 KiB for the terminals,
@@ -61,35 +73,50 @@ void LineWriter::add_piece(const char* data, std::size_t length) {
             return;
         }
     }
-    if (piece_count_ == kMaxPieces) write_pieces();
+    if (piece_count_ == kMaxPieces) write_pieces_now();
     // writev only reads through the pointer.
     pieces_[piece_count_++] = iovec{const_cast<char*>(data), length};
     length_ += length;
 }
 
+LineWriter& LineWriter::for_this_thread() noexcept {
+    constinit thread_local LineWriter writer;
+    return writer;
+}
+
 void LineWriter::finish() {
-    if (piece_count_ == 1 && pieces_[0].iov_base == buffer_ && stdout_takes_in_one_write(length_)) {
-        std::fwrite(buffer_, 1, used_, stdout);
-        std::fflush(stdout);
-    } else if (piece_count_ > 0) {
-        write_pieces();
+    if (piece_count_ > 0) {
+        const BlockingCall unlocked;
+        const StdoutLock locked;
+        if (piece_count_ == 1 && pieces_[0].iov_base == buffer_ && stdout_takes_in_one_write(length_)) {
+            fwrite_unlocked(buffer_, 1, used_, stdout);
+            fflush_unlocked(stdout);
+        } else {
+            write_pieces();
+        }
     }
     used_ = 0;
     piece_count_ = 0;
     length_ = 0;
 }
 
+void LineWriter::write_pieces_now() {
+    const BlockingCall unlocked;
+    const StdoutLock locked;
+    write_pieces();
+}
+
 void LineWriter::write_pieces() {
-    std::fflush(stdout);
-    const int fd = fileno(stdout);
+    fflush_unlocked(stdout);
+    const int fd = fileno_unlocked(stdout);
     iovec* next = pieces_;
     std::size_t count = piece_count_;
     piece_count_ = 0;
     length_ = 0;
     if (fd < 0) {
         // A stream with no descriptor behind it: stdio has to do the writing.
-        for (; count > 0; ++next, --count) std::fwrite(next->iov_base, 1, next->iov_len, stdout);
-        std::fflush(stdout);
+        for (; count > 0; ++next, --count) fwrite_unlocked(next->iov_base, 1, next->iov_len, stdout);
+        fflush_unlocked(stdout);
         return;
     }
     while (count > 0) {

@@ -20,11 +20,17 @@ namespace vorn {
 // in one writev. Either way a line is written whole, in order, and no byte
 // of it waits in a buffer. Write errors are not reported: a line that cannot
 // be written is lost, silently.
+//
+// The writes can block (a pipe nobody reads), so they run as a BlockingCall:
+// other threads of the host may run meanwhile. stdout's own lock is held
+// from the check of its buffer to the end of the write, so that no other
+// stdio output comes between, and it is taken after the release so that a
+// thread holding it never waits for the host's lock.
 class LineWriter {
 public:
     static constexpr std::size_t kCapacity = 8192;
 
-    LineWriter() = default;
+    constexpr LineWriter() = default;
     LineWriter(const LineWriter&) = delete;
     LineWriter& operator=(const LineWriter&) = delete;
 
@@ -36,18 +42,26 @@ public:
     // Writes the line and empties the writer.
     void finish();
 
+    // The calling thread's writer, so that a line composed deep inside a
+    // recursion, with little stack left, needs no 8 KiB of it.
+    static LineWriter& for_this_thread() noexcept;
+
 private:
     // Most pieces a line is handed out in; a line made of more goes out in
     // more than one write. The console line has fewer than 16.
     static constexpr std::size_t kMaxPieces = 32;
 
     void add_piece(const char* data, std::size_t length);
-    // Hands the collected pieces to stdout's descriptor and forgets them.
+    // Writes the collected pieces, and forgets them, from the middle of a
+    // line made of too many.
+    void write_pieces_now();
+    // Hands the collected pieces to stdout's descriptor and forgets them;
+    // stdout's lock is held.
     void write_pieces();
 
-    char buffer_[kCapacity];
+    char buffer_[kCapacity] = {};
     std::size_t used_ = 0;
-    iovec pieces_[kMaxPieces];
+    iovec pieces_[kMaxPieces] = {};
     std::size_t piece_count_ = 0;
     std::size_t length_ = 0;
 };

@@ -1,5 +1,7 @@
 #include "console/stdout_logger.h"
 
+#include <cstring>
+
 #include "console/console_line.h"
 #include "trace/clock.h"
 #include "trace/scope_text.h"
@@ -28,9 +30,13 @@ void StdoutLogger::log(const char* format, ...) {
 
 void StdoutLogger::print_message(const char* format, va_list args) {
     static_cast<void>(elapsed_ms());
-    char message[kMessageBufferSize];
+    // Both texts are per-thread copies: the write lets other threads run, and
+    // one of them may end this scope meanwhile.
+    thread_local char invoker[kTextFieldSize];
+    std::memcpy(invoker, invoker_, sizeof invoker);
+    char (&message)[kMessageBufferSize] = thread_message_buffer();
     format_message(message, format, args);
-    print_console_line(invoker_, message);
+    print_console_line(invoker, message);
 }
 
 }  // namespace vorn

@@ -10,6 +10,7 @@
 #include "module/class_assignment.h"
 #include "module/default_invoker.h"
 #include "module/fast_methods.h"
+#include "module/interpreter_lock.h"
 #include "module/logger_bindings.h"
 #include "module/python_stdout_logger.h"
 #include "module/python_stl_logger.h"
@@ -75,6 +76,7 @@ vorn::StdoutLoggerOptions get_options() { return vorn::current_stdout_logger_opt
 // writer state belongs to the process, so it refuses sub-interpreters.
 PYBIND11_MODULE(_py_vorn, m, py::mod_gil_used(), py::multiple_interpreters::not_supported()) {
     refuse_sub_interpreters();
+    vorn::install_interpreter_lock_release();
     m.doc() = "Python bindings for the VORN STL and stdout loggers";
 
     py::class_<vorn::StdoutLoggerOptions> options(m, "StdoutLoggerOptions");

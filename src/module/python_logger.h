@@ -49,31 +49,31 @@ private:
     bool copied_ = false;
 };
 
-// The first Size - 1 bytes of a text, NUL-terminated, on the stack. The
-// scopes read a text only up to a bound (255 bytes of invoker and file, 4095
-// of a message, each with 3 bytes more to see whether a cut splits a UTF-8
-// character), so a copy cut at that bound reads exactly like the whole text
-// and needs neither the heap nor a terminator from the caller.
-//   BoundedText<259>(300 x "a") => 258 x "a"
-template <std::size_t Size>
-class BoundedText {
-public:
-    explicit BoundedText(std::string_view text) noexcept {
-        const std::size_t length = std::min(text.size(), Size - 1);
-        std::memcpy(text_, text.data(), length);
-        text_[length] = '\0';
-    }
-    BoundedText(const BoundedText&) = delete;
-    BoundedText& operator=(const BoundedText&) = delete;
-
-    const char* c_str() const noexcept { return text_; }
-
-private:
-    char text_[Size];
+// Copies of a call's texts, cut at the bounds the scopes read them to: 255
+// bytes of invoker and file, 4095 of a message, each with 3 bytes more to see
+// whether a cut splits a UTF-8 character. A copy cut there reads exactly like
+// the whole text and needs neither the heap nor a terminator from the caller.
+// They belong to the thread rather than the stack, which a call made deep
+// inside a recursion has little of; they are filled only once every piece of
+// Python code the call runs (the default invoker's lookup, which may itself
+// log) has run, and used at once.
+struct CallTexts {
+    char invoker[kTextFieldSize + 3];
+    char file[kTextFieldSize + 3];
+    char message[kMessageBufferSize];
 };
 
-using FieldText = BoundedText<kTextFieldSize + 3>;
-using MessageText = BoundedText<kMessageBufferSize>;
+inline thread_local CallTexts this_thread_call_texts;
+
+// Copies the first Size - 1 bytes of `text` into `buffer`, NUL-terminated.
+//   bounded_copy(char[259], 300 x "a") => 258 x "a"
+template <std::size_t Size>
+const char* bounded_copy(char (&buffer)[Size], std::string_view text) noexcept {
+    const std::size_t length = std::min(text.size(), Size - 1);
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    return buffer;
+}
 
 // The calling thread's id once read; 0 until then (no thread has id 0).
 inline thread_local std::int64_t cached_calling_thread_id = 0;
@@ -95,10 +95,11 @@ inline std::int64_t calling_thread_id() {
 // The Python-facing owner of one scoped logger T (a trace or console scope).
 // Constructing it opens the scope; close(), leaving a with block or
 // destruction ends it, whichever comes first, exactly once. `logger` is null
-// once the scope has ended. Every member runs with the GIL held.
+// once the scope has ended. Every member runs with the GIL held, except
+// that the scope's write system calls release it while they run.
 //
-// What the scope reads of its texts is copied to the stack, so a record
-// costs no allocation besides the scope itself.
+// What the scope reads of its texts is copied to per-thread buffers, so a
+// record costs no allocation besides the scope itself.
 template <typename T>
 class PythonLogger {
 public:
@@ -110,13 +111,14 @@ public:
                  const TextArgument& file, std::uint32_t line, std::optional<std::int64_t> tid) {
         const std::string default_invoker = get_default_invoker();
         const std::int64_t thread_id = calling_thread_id();
-        const FieldText chosen_invoker(invoker ? invoker->bytes() : std::string_view(default_invoker));
-        const FieldText file_text(file.bytes());
-        const MessageText message_text(message.bytes());
+        CallTexts& texts = this_thread_call_texts;
+        const char* chosen_invoker =
+            bounded_copy(texts.invoker, invoker ? invoker->bytes() : std::string_view(default_invoker));
+        const char* file_text = bounded_copy(texts.file, file.bytes());
+        const char* message_text = bounded_copy(texts.message, message.bytes());
         // The unsigned Python line reaches the signed field bit for bit.
-        logger = std::make_unique<T>(chosen_invoker.c_str(), file_text.c_str(),
-                                     static_cast<std::int32_t>(line), tid ? *tid : thread_id, "%s",
-                                     message_text.c_str());
+        logger = std::make_unique<T>(chosen_invoker, file_text, static_cast<std::int32_t>(line),
+                                     tid ? *tid : thread_id, "%s", message_text);
     }
 
     PythonLogger(PythonLogger&&) noexcept = default;
@@ -129,8 +131,9 @@ public:
     // The message is never read as a format.
     void log(const TextArgument& message) {
         throw_if_closed();
-        const MessageText message_text(message.bytes());
-        logger->log("%s", message_text.c_str());
+        // The scope's write lets other threads run; one of them may close this
+        // logger meanwhile, so nothing of it is touched after the call.
+        logger->log("%s", bounded_copy(this_thread_call_texts.message, message.bytes()));
     }
 
     // Ends the scope (writing its exit output) unless it has already ended.

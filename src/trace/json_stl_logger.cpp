@@ -12,7 +12,7 @@ JsonStlLogger::JsonStlLogger(const char* invoker_text, const char* file_text, st
     : line(line_number), tid(thread_id) {
     store_text_field(invoker, invoker_text);
     store_text_field(file, file_text);
-    char message[kMessageBufferSize];
+    char (&message)[kMessageBufferSize] = thread_message_buffer();
     va_list arguments;
     va_start(arguments, format);
     const std::size_t message_length = format_message(message, format, arguments);
@@ -24,7 +24,7 @@ JsonStlLogger::~JsonStlLogger() { write_exit_record(elapsed_ms()); }
 
 void JsonStlLogger::log(const char* format, ...) {
     const std::uint64_t ts = elapsed_ms();
-    char message[kMessageBufferSize];
+    char (&message)[kMessageBufferSize] = thread_message_buffer();
     va_list arguments;
     va_start(arguments, format);
     const std::size_t message_length = format_message(message, format, arguments);

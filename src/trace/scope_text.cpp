@@ -54,4 +54,9 @@ std::size_t format_message(char (&buffer)[kMessageBufferSize], const char* forma
     return length;
 }
 
+char (&thread_message_buffer() noexcept)[kMessageBufferSize] {
+    thread_local char buffer[kMessageBufferSize];
+    return buffer;
+}
+
 }  // namespace vorn

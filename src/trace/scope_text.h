@@ -36,4 +36,10 @@ void store_text_field(char (&field)[kTextFieldSize], const char* text);
 std::size_t format_message(char (&buffer)[kMessageBufferSize], const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
+// The calling thread's formatting buffer, so that a call made deep inside a
+// recursion, with little stack left, does not need 4 KiB of it. Fill it only
+// once nothing else that could use it (host code that may log) will run
+// before its text has been used.
+char (&thread_message_buffer() noexcept)[kMessageBufferSize];
+
 }  // namespace vorn

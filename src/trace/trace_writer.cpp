@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include "trace/blocking_call.h"
 #include "trace/clock.h"
 #include "trace/indented_line.h"
 #include "trace/json_escape.h"
@@ -42,6 +43,18 @@ constexpr std::size_t kLargestExitRecord =
 constexpr std::size_t kStagedSize = kLargestEnterRecord + 1;
 static_assert(kLargestExitRecord < kStagedSize);
 
+// Texts of a record, escaped. They live in the thread's writer state, not on
+// the stack: a call may come from deep inside a recursion, where the host
+// leaves only a little stack.
+struct EscapedTexts {
+    char invoker[kIdentityEscapeCapacity];
+    char file[kIdentityEscapeCapacity];
+    char message[kMessageEscapeCapacity];
+    std::size_t invoker_length;
+    std::size_t file_length;
+    std::size_t message_length;
+};
+
 // Writer state of one thread. `depth` is 0 while no scope is open and
 // 2k + 1 while k scopes are open.
 struct WriterState {
@@ -50,6 +63,7 @@ struct WriterState {
     std::int32_t pending_length = 0;
     char pending_line[kPendingLineSize];
     char staged[kStagedSize];  // the current operation's bytes
+    EscapedTexts texts;        // the current operation's texts
 };
 
 void release_pending_at_thread_end(WriterState& state) noexcept;
@@ -104,10 +118,14 @@ WriterState* writer_state() noexcept {
 }
 
 // Hands the composed bytes to the file in one write, replacing its last
-// `tail` bytes.
+// `tail` bytes. The write may block (a slow or full disk), so other threads
+// of the host may run meanwhile: the stream and the bytes belong to this
+// thread, and nothing else is touched until the write has returned.
 void write_staged(const RecordBuffer& out, std::uint64_t tail) noexcept {
     LogStream* stream = current_log_stream();
-    if (stream != nullptr) stream->replace_tail(tail, out.data(), out.size());
+    if (stream == nullptr) return;
+    const BlockingCall unlocked;
+    stream->replace_tail(tail, out.data(), out.size());
 }
 
 // Moves the pending line, followed by `terminator`, into `out`.
@@ -126,29 +144,21 @@ void hold_closing_brace(WriterState& state) noexcept {
     state.pending_length = static_cast<std::int32_t>(pending.size());
 }
 
-// Texts of a record, escaped.
-struct EscapedTexts {
-    char invoker[kIdentityEscapeCapacity];
-    char file[kIdentityEscapeCapacity];
-    char message[kMessageEscapeCapacity];
-    std::size_t invoker_length;
-    std::size_t file_length;
-    std::size_t message_length;
+std::int32_t clamped_length(std::size_t length) noexcept {
+    return length > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(length);
+}
 
-    EscapedTexts(const char* raw_invoker, const char* raw_file, const char* raw_message,
-                 std::size_t raw_message_length) noexcept {
-        invoker_length = escape_text(raw_invoker, invoker, sizeof invoker);
-        file_length = escape_text(raw_file, file, sizeof file);
-        message_length = json_escape(raw_message, clamp(raw_message_length), message, sizeof message);
-    }
-
-    static std::int32_t clamp(std::size_t length) noexcept {
-        return length > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(length);
-    }
-    static std::size_t escape_text(const char* text, char* destination, std::size_t capacity) noexcept {
-        return json_escape(text, clamp(std::strlen(text)), destination, capacity);
-    }
-};
+// Escapes the texts of the current operation into the thread's state.
+const EscapedTexts& escape_texts(WriterState& state, const char* invoker, const char* file,
+                                 const char* message, std::size_t message_length) noexcept {
+    EscapedTexts& texts = state.texts;
+    texts.invoker_length =
+        json_escape(invoker, clamped_length(std::strlen(invoker)), texts.invoker, sizeof texts.invoker);
+    texts.file_length = json_escape(file, clamped_length(std::strlen(file)), texts.file, sizeof texts.file);
+    texts.message_length =
+        json_escape(message, clamped_length(message_length), texts.message, sizeof texts.message);
+    return texts;
+}
 
 // Records are composed by appending their pieces; printf-style formatting of
 // the same text costs several times as much, and a record's fields are only
@@ -295,7 +305,7 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
     WriterState* state = writer_state();
     if (state == nullptr) return;
     const std::uint64_t ts_enter = elapsed_ms();
-    const EscapedTexts texts(invoker, file, message, message_length);
+    const EscapedTexts& texts = escape_texts(*state, invoker, file, message, message_length);
 
     RecordBuffer out(state->staged, sizeof state->staged);
     std::uint64_t tail = 0;
@@ -321,7 +331,7 @@ void write_instant_record(std::uint64_t ts, const char* invoker, const char* fil
                           std::int32_t line, const char* message, std::size_t message_length) noexcept {
     WriterState* state = writer_state();
     if (state == nullptr) return;
-    const EscapedTexts texts(invoker, file, message, message_length);
+    const EscapedTexts& texts = escape_texts(*state, invoker, file, message, message_length);
     if (state->depth == 0) {
         // No scope is open on this thread (a logger used from another thread,
         // or after this thread's scopes have all ended): no array is waiting

@@ -12,7 +12,10 @@ namespace vorn {
 //
 // Every operation composes its bytes in a per-thread buffer and hands them to
 // the file in one write, which has reached the operating system when the
-// operation returns. Texts are raw bytes; the writer escapes them.
+// operation returns. Texts are raw bytes; the writer escapes them. The write
+// runs as a BlockingCall (the host's other threads may run meanwhile); the
+// texts have been escaped into the thread's state before it, so a caller's
+// texts are not read once it has begun.
 
 // Hard limits of the records.
 inline constexpr std::size_t kInstantRecordLimit = 24830;  // line, indentation included

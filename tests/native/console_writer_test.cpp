@@ -1,6 +1,7 @@
 #include "console/console_line.h"
 #include "console/stdout_logger.h"
 #include "console/stdout_logger_options.h"
+#include "trace/blocking_call.h"
 #include "trace/clock.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,17 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+
+#include <stdio_ext.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -154,6 +166,108 @@ TEST_F(console_writer, scope_fields_hold_255_bytes_without_splitting_a_character
     quiet.release();  // failure messages go to stdout
     EXPECT_EQ(std::string(scope.invoker()), std::string(254, 'i'));
     EXPECT_EQ(std::string(scope.file()), std::string(255, 'f'));
+}
+
+// Hooks that note the size of what file descriptor 1 holds at every release
+// and reacquire; installed for the life of the object.
+class NotedBlockingCalls {
+public:
+    NotedBlockingCalls() { vorn::set_blocking_call_hooks(&kHooks); }
+    ~NotedBlockingCalls() { vorn::set_blocking_call_hooks(nullptr); }
+    NotedBlockingCalls(const NotedBlockingCalls&) = delete;
+    NotedBlockingCalls& operator=(const NotedBlockingCalls&) = delete;
+
+    // (size at the release, size at the reacquire) of each call.
+    static inline std::vector<std::pair<off_t, off_t>> calls;
+
+private:
+    static inline int token;
+    static off_t stdout_size() noexcept {
+        struct stat status {};
+        return fstat(1, &status) == 0 ? status.st_size : -1;
+    }
+    static void* release() noexcept {
+        calls.emplace_back(stdout_size(), -1);
+        return &token;
+    }
+    static void reacquire(void* given) noexcept { calls.back().second = given == &token ? stdout_size() : -1; }
+    static constexpr vorn::BlockingCallHooks kHooks{&release, &reacquire};
+};
+
+// A line, short or long (past stdout's buffer and the line buffer), leaves
+// in one blocking call that other threads of the host may run during, with
+// stdout's pending bytes flushed inside it.
+TEST_F(console_writer, each_line_is_written_whole_inside_one_blocking_call) {
+    options().print_header = false;
+    for (const std::size_t length : {10u, 5000u, 20000u}) {
+        const std::string message(length, 'm');
+        std::vector<std::pair<off_t, off_t>> calls;
+        FdCapture capture;
+        std::fputs("pending ", stdout);
+        {
+            NotedBlockingCalls noted;
+            NotedBlockingCalls::calls.clear();
+            print_console_line("run", message.c_str());
+            calls = NotedBlockingCalls::calls;
+        }
+        EXPECT_EQ(capture.release(), "pending " + message + "\n");
+        ASSERT_EQ(calls.size(), 1u) << length;
+        EXPECT_EQ(calls[0].first, 0) << length;
+        EXPECT_EQ(calls[0].second, static_cast<off_t>(length + 9)) << length;
+    }
+}
+
+// The run state letter of thread `tid` of this process ('S': sleeping).
+char thread_state(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t end_of_name = text.rfind(')');
+    return end_of_name == std::string::npos || end_of_name + 2 >= text.size() ? '?' : text[end_of_name + 2];
+}
+
+// Other code of the process that is in the middle of its stdio output (it
+// holds stdout's lock) finishes before a console line is even measured
+// against stdout's buffer: here that output fills the buffer, so the line
+// must leave on its own, in one write, after it. Each write to the
+// SOCK_SEQPACKET socket behind fd 1 arrives as one message.
+TEST_F(console_writer, a_line_waits_for_stdio_output_in_progress_on_another_thread) {
+    int sockets[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sockets), 0);
+    std::fflush(stdout);
+    const int saved_stdout = dup(1);
+    dup2(sockets[0], 1);
+    const std::size_t buffer_size = std::max<std::size_t>(__fbufsize(stdout), 1024);
+    const std::string other(buffer_size - 100, 'o');
+    const std::string message(400, 'm');
+    std::atomic<pid_t> writer_tid{0};
+    std::atomic<bool> written{false};
+    flockfile(stdout);
+    std::thread writer([&] {
+        options().print_header = false;
+        writer_tid = gettid();
+        print_console_line("run", message.c_str());
+        written = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool waiting = false;
+    while (!written && !waiting && std::chrono::steady_clock::now() < deadline) {
+        waiting = writer_tid != 0 && thread_state(writer_tid) == 'S';
+    }
+    const bool written_while_locked = written;
+    fputs_unlocked(other.c_str(), stdout);
+    funlockfile(stdout);
+    writer.join();
+    dup2(saved_stdout, 1);
+    close(saved_stdout);
+    close(sockets[0]);
+    std::vector<std::string> writes;
+    char received[16384];
+    for (ssize_t got; (got = recv(sockets[1], received, sizeof received, MSG_DONTWAIT)) > 0;) {
+        writes.emplace_back(received, static_cast<std::size_t>(got));
+    }
+    close(sockets[1]);
+    EXPECT_FALSE(written_while_locked);
+    EXPECT_EQ(writes, (std::vector<std::string>{other, message + "\n"}));
 }
 
 TEST(console_scope_clock, the_first_console_scope_of_a_process_fixes_the_trace_clock_origin) {

@@ -1,6 +1,7 @@
 // The records a thread writes into its trace file: their exact bytes, when
 // they reach the file, nesting, escaping and every cut.
 
+#include "trace/blocking_call.h"
 #include "trace/json_stl_logger.h"
 #include "trace/log_file.h"
 #include "trace/log_stream.h"
@@ -16,6 +17,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -294,6 +296,54 @@ TEST_F(TraceRecords, a_lost_directory_does_not_escape_a_destructor_and_a_new_fil
     EXPECT_EQ(lines[0], "[");
     EXPECT_EQ(lines[2], "    \"invoker\": \"c\",");
     EXPECT_EQ(lines.back(), "]");
+}
+
+// Hooks that note, for every release and reacquire, how many trace writes
+// the calling thread had made; installed for the life of the object.
+class NotedBlockingCalls {
+public:
+    NotedBlockingCalls() { vorn::set_blocking_call_hooks(&kHooks); }
+    ~NotedBlockingCalls() { vorn::set_blocking_call_hooks(nullptr); }
+    NotedBlockingCalls(const NotedBlockingCalls&) = delete;
+    NotedBlockingCalls& operator=(const NotedBlockingCalls&) = delete;
+
+    // (writes made at the release, at the reacquire) of each call.
+    static inline std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+
+private:
+    static inline int token;
+    static void* release() noexcept {
+        calls.emplace_back(vorn::trace_write_calls(), 0);
+        return &token;
+    }
+    static void reacquire(void* given) noexcept {
+        calls.back().second = given == &token ? vorn::trace_write_calls() : 0;
+    }
+    static constexpr vorn::BlockingCallHooks kHooks{&release, &reacquire};
+};
+
+// Each write lets the host's other threads run, and only the write: one
+// release and one reacquire around it, the token handed back.
+TEST_F(TraceRecords, every_write_and_only_the_write_runs_as_a_blocking_call) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    std::uint64_t writes = 0;
+    trace([&] {
+        const std::uint64_t before = vorn::trace_write_calls();
+        {
+            NotedBlockingCalls noted;
+            NotedBlockingCalls::calls.clear();
+            std::optional<JsonStlLogger> a;
+            a.emplace("a", "f", 1, 1, "%s", "A");
+            a->log("%s", "held back");
+            a->log("%s", "releases the first");
+            a.reset();
+            JsonStlLogger("b", "f", 2, 1, "%s", "B").log("%s", "y");
+            calls = NotedBlockingCalls::calls;
+        }
+        writes = vorn::trace_write_calls() - before;
+    });
+    ASSERT_EQ(calls.size(), writes);
+    for (const auto& [at_release, at_reacquire] : calls) EXPECT_EQ(at_reacquire, at_release + 1);
 }
 
 }  // namespace
