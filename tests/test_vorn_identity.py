@@ -84,11 +84,11 @@ def test_processes_are_grouped_and_placed_on_one_timeline(processes):
     assert document["otherData"] == {"start_time": "2025-12-08T13:20:00.000Z", "clock_origin_ms": ORIGIN,
                                      "aligned": True}  # fmt: skip
     assert events_of(document) == [
-        ("app.py -v (pid 100)", 1, 0, None), ("MainThread 100", 1, 100, None), ("a main", 1, 100, 0),
-        ("worker 101", 1, 101, None), ("a worker", 1, 101, 2000),
-        ("-m pkg.tool x (pid 200)", 2, 0, None), ("MainThread 200", 2, 200, None), ("b", 2, 200, 300000),
-        ("b open", 2, 200, 306000),
-        ("later.py (pid 100)", 3, 0, None), ("MainThread 100", 3, 100, None), ("c", 3, 100, 1000000),
+        ("app.py -v (pid 100)", 1, 0, 1000), ("MainThread 100", 1, 1, 1000), ("a main", 1, 1, 1000),
+        ("worker 101", 1, 2, 1000), ("a worker", 1, 2, 3000),
+        ("-m pkg.tool x (pid 200)", 2, 0, 1000), ("MainThread 200", 2, 1, 1000), ("b", 2, 1, 301000),
+        ("b open (never closed)", 2, 1, 307000),
+        ("later.py (pid 100)", 3, 0, 1000), ("MainThread 100", 3, 1, 1000), ("c", 3, 1, 1001000),
     ]  # fmt: skip
     lines = summary_text([processes]).splitlines()
     assert lines[2:8] == [
@@ -107,8 +107,8 @@ def test_a_file_without_identity_keeps_its_times_and_is_marked_not_aligned(proce
     files = find_trace_files([processes])
     document = trace_event_object(files)
     assert document["otherData"]["aligned"] is False
-    assert events_of(document)[-4:] == [("vm (not aligned)", 4, 0, None), ("thread 7 (not aligned)", 4, 7, None),
-                                        ("old", 4, 7, 0), ("o", 4, 7, 2000)]  # fmt: skip
+    assert events_of(document)[-4:] == [("vm (not aligned)", 4, 0, 1000), ("thread 7 (not aligned)", 4, 1, 1000),
+                                        ("old", 4, 1, 1000), ("o (never closed)", 4, 1, 3000)]  # fmt: skip
     lines = summary_text([processes]).splitlines()
     assert "    vm (not aligned): thread 7 (not aligned)" in lines
     assert "  host vm, thread 7 (not aligned), entered at 2 ms  w  o" in lines

@@ -1,7 +1,8 @@
 """python -m vorn: export, view, summarise or pack trace files.
 
-    python -m vorn export vorn_logs -o trace.json    # Trace Event Format
-    python -m vorn view vorn_logs -o trace.html      # self-contained timeline
+    python -m vorn export vorn_logs                  # Trace Event Format, trace.json
+    python -m vorn export --format speedscope vorn_logs   # trace.speedscope.json
+    python -m vorn view vorn_logs                    # self-contained timeline, trace.html
     python -m vorn summary vorn_logs                 # where the time went
     python -m vorn pack vorn_logs -o traces.tar.gz   # one archive, identities kept
 
@@ -16,44 +17,65 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
+from vorn.output_file import MissingOutputDirectory
+
+PATHS_HELP = "trace files, directories searched for *.log files, or archives made by pack"
+EXACT_HELP = ("keep the file's millisecond times as they are; by default the events of a thread "
+              "that share a millisecond are spread inside it in file order, so that viewers nest "
+              "them as they happened")  # fmt: skip
+
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m vorn",
         description="Export, view, summarise or pack vorn trace files.",
         epilog="Each PATH is a trace file, a directory searched for *.log files, "
-        "or an archive made by pack.",
+        "or an archive made by pack. Example: python -m vorn view vorn_logs",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     export = commands.add_parser(
         "export",
-        help="write a Trace Event Format file (Perfetto UI, chrome://tracing, speedscope)",
+        help="write a Trace Event Format file (Perfetto UI, Chrome DevTools, chrome://tracing) "
+        "or a speedscope file",
         description="Write the traces as one Trace Event Format JSON file, for Perfetto UI, "
-        "chrome://tracing or speedscope.",
+        "Chrome DevTools or chrome://tracing, or in speedscope's own format.",
+        epilog="Example: python -m vorn export vorn_logs -o trace.json",
     )
-    export.add_argument("paths", nargs="+", metavar="PATH")
-    export.add_argument("-o", "--output", required=True, metavar="OUT",
-                        help='the JSON file to write, "-" for standard output')
+    export.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
+    export.add_argument("--format", choices=("trace-event", "speedscope"), default="trace-event",
+                        help="the file format (default: trace-event)")
+    export.add_argument("-o", "--output", metavar="OUT",
+                        help='the file to write, "-" for standard output (default: trace.json, '
+                        "or trace.speedscope.json for speedscope, in the current directory)")
+    export.add_argument("--exact-times", action="store_true", help=EXACT_HELP)
 
     view = commands.add_parser(
         "view",
         help="write a self-contained HTML timeline",
         description="Write the traces as one self-contained HTML timeline.",
+        epilog="Example: python -m vorn view vorn_logs -o trace.html",
     )
-    view.add_argument("paths", nargs="+", metavar="PATH")
-    view.add_argument("-o", "--output", required=True, metavar="OUT",
-                      help="the HTML file to write")
+    view.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
+    view.add_argument("-o", "--output", metavar="OUT",
+                      help="the HTML file to write (default: trace.html in the current directory)")
+    view.add_argument("--exact-times", action="store_true", help=EXACT_HELP)
 
     summary = commands.add_parser(
         "summary",
         help="print where the time went",
         description="Print the count, total, mean and longest duration of the scopes of each "
-        "invoker and message, by total time, and the scopes that never closed.",
+        "invoker and message, by total time, and the scopes that never closed. Numbers standing "
+        'as words in messages are folded ("item 12" and "item 13" add up as "item N").',
+        epilog="Example: python -m vorn summary --by message -n 20 vorn_logs",
     )
-    summary.add_argument("paths", nargs="+", metavar="PATH")
+    summary.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
     summary.add_argument("-n", "--top", type=_positive, metavar="N",
                          help="show the first N rows only")
+    summary.add_argument("--by", choices=("invoker", "message"),
+                         help="group by invoker or by message alone (default: by both)")
+    summary.add_argument("--exact-messages", action="store_true",
+                         help="group messages as written, without folding their numbers")
 
     pack = commands.add_parser(
         "pack",
@@ -61,8 +83,9 @@ def _parser() -> argparse.ArgumentParser:
         description="Write the trace files into one gzip-compressed tar archive, each with its "
         "process identity and clock origin (kept as the pax header SCHILY.xattr.user.vorn.trace, "
         "which tar --xattrs restores), for copying elsewhere; every command reads it as a PATH.",
+        epilog="Example: python -m vorn pack vorn_logs -o traces.tar.gz",
     )
-    pack.add_argument("paths", nargs="+", metavar="PATH")
+    pack.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
     pack.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="the archive to write, such as traces.tar.gz")
     return parser
@@ -81,15 +104,19 @@ def main(argv: Sequence[str] | None = None) -> int:
         if arguments.command == "export":
             from vorn.export import write_export
 
-            count = write_export(arguments.paths, arguments.output)
-            if arguments.output != "-":
-                print(f"exported {_files(count)} to {arguments.output}")
+            speedscope = arguments.format == "speedscope"
+            output = arguments.output or ("trace.speedscope.json" if speedscope else "trace.json")
+            count = write_export(arguments.paths, output, arguments.exact_times, speedscope)
+            if output != "-":
+                print(f"exported {_files(count)} to {output}")
         elif arguments.command == "view":
             from vorn.view import write_view
 
-            count = write_view(arguments.paths, arguments.output)
-            page = Path(arguments.output).resolve().as_uri()
-            print(f"drew {_files(count)} into {arguments.output}; open it in a browser: {page}")
+            output = arguments.output or "trace.html"
+            count = write_view(arguments.paths, output, arguments.exact_times)
+            if output != "-":
+                page = Path(output).resolve().as_uri()
+                print(f"drew {_files(count)} into {output}; open it in a browser: {page}")
         elif arguments.command == "pack":
             from vorn.trace_archive import pack
 
@@ -98,7 +125,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             from vorn.summary import summary_text
 
-            sys.stdout.write(summary_text(arguments.paths, arguments.top))
+            sys.stdout.write(summary_text(arguments.paths, arguments.top, arguments.by or "both",
+                                          not arguments.exact_messages))  # fmt: skip
+    except MissingOutputDirectory as error:
+        print(f"python -m vorn {arguments.command}: {error}", file=sys.stderr)
+        return 2
     except (OSError, ValueError) as error:
         # Missing paths, unreadable files and files that are not traces:
         # one line naming the file, not a traceback.

@@ -1,96 +1,146 @@
 """Trace files as one Trace Event Format file.
 
-The output is the format's JSON Object form, which Perfetto UI, Chrome's
-chrome://tracing and speedscope open:
+The output is the format's JSON Object form, which Perfetto UI, Chrome
+DevTools (Performance panel) and chrome://tracing open:
 
     {"displayTimeUnit": "ms", "traceEvents": [
-    {"name": "process_name", "ph": "M", "pid": 1, "tid": 0, "args": {"name": "build01"}},
-    {"name": "thread_name", "ph": "M", "pid": 1, "tid": 28068, "args": {"name": "thread 28068"}},
-    {"name": "load config", "cat": "scope", "ph": "X", "ts": 0, "dur": 3000, "pid": 1, ...},
-    {"name": "3 keys", "cat": "log", "ph": "i", "s": "t", "ts": 1000, "pid": 1, ...},
+    {"name": "process_name", "cat": "__metadata", "ph": "M", "ts": 1000, "pid": 1, "tid": 0, ...},
+    {"name": "thread_name", "cat": "__metadata", "ph": "M", "ts": 1000, "pid": 1, "tid": 1, ...},
+    {"name": "load config", "cat": "scope", "ph": "X", "ts": 1000, "dur": 3000, "pid": 1, "tid": 1, ...},
+    {"name": "3 keys", "cat": "log", "ph": "I", "s": "t", "ts": 1500, "pid": 1, "tid": 1, ...},
     ...
     ]}
 
-Each process is a process of the format, with a small number of its own
-as "pid" (the real pid is in its name, "app.py -v (pid 4242)", followed
-by " on <host>" when the files come from several hosts); files without identity are one process per host,
-named after the host. Each trace file is a thread, named by its system name
-and id ("worker 4243"). A closed scope is a complete event ("X"), a scope
-that never closed a begin event ("B") with no end, a ``log`` record a
-thread-scoped instant event ("i", "s": "t"). Times are microseconds: the
-trace's milliseconds times 1000, placed on one timeline where the files
-carry their clock origins; "otherData" then names the timeline's zero in
-ISO 8601 UTC, and files without origin among them are marked
-"(not aligned)" in their names.
+Each process is a process of the format, numbered 1, 2, 3, ... (the real
+pid is in its name, "app.py -v (pid 4242)", followed by " on <host>" when
+the files come from several hosts); files without identity are one process
+per host, named after the host. Each trace file is a thread, numbered 1, 2,
+3, ... in its process and named by its system name and id ("worker 4243").
 
-Viewers nest complete events of one thread by their times, so the times are
-made consistent with the nesting read from the file: a wall clock set back
-while a program ran can give a scope an exit before its enter, or a child
-that starts before its parent. Each event is kept within its parent and
-after its earlier siblings, and every duration is at least 0.
+Every scope is a complete event ("X"), one style of duration events per
+thread; a scope that never closed runs to its thread's last moment, its
+name ends in " (never closed)" and its args say "never_closed": true. A
+``log`` record is a thread-scoped instant event of phase "I" (DevTools
+draws no other instant phase). Metadata events carry a time and the
+"__metadata" category, which some readers require.
+
+Times are microseconds, the display times of vorn.display_times (the
+events of a thread that share a millisecond spread inside it in file
+order, so that viewers nest them as the file does), placed on one timeline
+where the files carry their clock origins, and moved so that no event is
+at 0, which DevTools takes for "no time". The file's own milliseconds stay
+in each event's args ("ts_ms", "ts_enter_ms", "ts_exit_ms"). "otherData"
+names the timeline's zero in ISO 8601 UTC; files without origin among
+aligned ones are marked "(not aligned)" in their names.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import sys
 from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import IO, Any, Final
 
-from vorn.trace_archive import opened_trace_files
+from vorn.display_times import Placed, place
+from vorn.output_file import written_output
+from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
-from vorn.trace_reader import Instant, Scope, read_trace_events
+from vorn.trace_reader import Scope, read_trace_events
 from vorn.trace_timeline import Timeline, timeline_of
 
-__all__ = ["export_events", "trace_event_object", "write_export"]
+__all__ = ["PlacedThread", "export_events", "placed_threads", "trace_event_object", "write_export"]
 
-MICROSECONDS_PER_TICK: Final = 1000  # the trace counts milliseconds
-
-
-def trace_event_object(files: Sequence[TraceFile]) -> dict[str, Any]:
-    """The whole Trace Event Format object for `files`."""
-    timeline = timeline_of(files)
-    return _header(timeline) | {"traceEvents": list(export_events(files, timeline))}
+MICROSECONDS_PER_MS: Final = 1000
+NEVER_CLOSED: Final = " (never closed)"
 
 
-def export_events(files: Sequence[TraceFile], timeline: Timeline | None = None) -> Iterator[dict[str, Any]]:
-    """The trace events of `files`, process by process and thread by thread:
-    the metadata events naming each process and thread first, then the
-    thread's scopes and records in file order (a parent before its children)."""
+@dataclass
+class PlacedThread:
+    """One trace file's events with their display times on the timeline."""
+
+    pid: int  # 1, 2, 3, ... per process
+    tid: int  # 1, 2, 3, ... per thread of its process
+    process_name: str
+    thread_name: str
+    placed: list[Placed]
+    last: float | None  # the thread's last moment, ms on the timeline
+    offset: int  # ms added to the file's display times to place them on the timeline
+
+
+def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
+                   exact: bool = False) -> list[PlacedThread]:  # fmt: skip
+    """The threads of `files`, process by process, with display times."""
     timeline = timeline or timeline_of(files)
     several_hosts = len(timeline.hosts) > 1
+    threads = []
     for pid, process in enumerate(timeline.processes, start=1):
         name = timeline.process_label(process)
         if several_hosts and process.pid is not None:
             name += f" on {process.host}"
-        yield _metadata("process_name", pid, 0, name)
-        taken: set[int] = set()
-        for trace in process.threads:
-            tid = _thread_id(trace.thread, taken)
-            yield _metadata("thread_name", pid, tid, timeline.thread_label(trace))
-            events = read_trace_events(trace.path)
-            yield from _item_events(events, pid, tid, timeline.offset(trace))
+        for tid, trace in enumerate(process.threads, start=1):
+            placed, last = place(read_trace_events(trace.path), exact)
+            offset = timeline.offset(trace)
+            threads.append(PlacedThread(pid, tid, name, timeline.thread_label(trace), placed,
+                                        None if last is None else last + offset, offset))  # fmt: skip
+    return threads
 
 
-def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
+def time_shift(threads: Sequence[PlacedThread]) -> int:
+    """Whole milliseconds to add to every time so that the earliest is at
+    least 1 ms: each thread's first event is its earliest."""
+    starts = [thread.placed[0].start + thread.offset for thread in threads if thread.placed]
+    earliest = min(starts, default=1)
+    return 0 if earliest >= 1 else 1 - int(earliest // 1)
+
+
+def microseconds(ms: float) -> int | float:
+    """`ms` in microseconds, to the nanosecond; whole numbers as integers."""
+    value = round(ms * MICROSECONDS_PER_MS, 3)
+    return int(value) if value.is_integer() else value
+
+
+def trace_event_object(files: Sequence[TraceFile], exact: bool = False) -> dict[str, Any]:
+    """The whole Trace Event Format object for `files`."""
+    timeline = timeline_of(files)
+    return _header(timeline) | {"traceEvents": list(export_events(files, timeline, exact))}
+
+
+def export_events(files: Sequence[TraceFile], timeline: Timeline | None = None,
+                  exact: bool = False) -> Iterator[dict[str, Any]]:  # fmt: skip
+    """The trace events of `files`, process by process and thread by thread:
+    the metadata events naming each process and thread first, then the
+    thread's scopes and records in file order (a parent before its children)."""
+    threads = placed_threads(files, timeline, exact)
+    shift = time_shift(threads)
+    first = microseconds(min((t.placed[0].start + t.offset + shift for t in threads if t.placed), default=1))
+    named: set[int] = set()
+    for thread in threads:
+        if thread.pid not in named:
+            named.add(thread.pid)
+            yield _metadata("process_name", thread.pid, 0, thread.process_name, first)
+        yield _metadata("thread_name", thread.pid, thread.tid, thread.thread_name, first)
+        moved = thread.offset + shift
+        for entry in thread.placed:
+            yield _event(entry, thread.pid, thread.tid, moved)
+
+
+def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
+                 exact: bool = False, speedscope: bool = False) -> int:  # fmt: skip
     """Exports the trace files found under `paths` into `output` ("-" for
-    standard output). Returns the number of trace files exported; raises
-    ValueError when there are none, FileNotFoundError for a missing path and
-    TraceFormatError for a file that is not a trace."""
-    with opened_trace_files(paths) as files:
-        if os.fspath(output) == "-":
-            _write_object(files, sys.stdout)
-        else:
-            # Written to a neighbour first, so a failure leaves no half file.
-            partial = f"{os.fspath(output)}.partial"
-            try:
-                with open(partial, "w", encoding="utf-8") as stream:
-                    _write_object(files, stream)
-                os.replace(partial, output)
-            finally:
-                if os.path.exists(partial):
-                    os.remove(partial)
+    standard output), as Trace Event Format or with `speedscope` in
+    speedscope's own format. Returns the number of trace files exported;
+    raises ValueError when there are none or when `output` is one of the
+    inputs, FileNotFoundError for a missing path and TraceFormatError for a
+    file that is not a trace."""
+    with opened_sources(paths) as (files, inputs):
+        with written_output(output, inputs) as stream:
+            if speedscope:
+                from vorn.speedscope_export import write_speedscope
+
+                write_speedscope(files, stream, exact)
+            else:
+                _write_object(files, stream, exact)
         return len(files)
 
 
@@ -108,92 +158,43 @@ def _header(timeline: Timeline) -> dict[str, Any]:
     return header
 
 
-def _write_object(files: Sequence[TraceFile], stream: IO[str]) -> None:
+def _write_object(files: Sequence[TraceFile], stream: IO[str], exact: bool) -> None:
     """One event per line, so the output streams and diffs well."""
     timeline = timeline_of(files)
     header = json.dumps(_header(timeline), ensure_ascii=False)
     stream.write(header[:-1] + ', "traceEvents": [')
     separator = "\n"
-    for event in export_events(files, timeline):
+    for event in export_events(files, timeline, exact):
         stream.write(separator)
         stream.write(json.dumps(event, ensure_ascii=False))
         separator = ",\n"
     stream.write("\n]}\n")
 
 
-def _metadata(name: str, pid: int, tid: int, value: str) -> dict[str, Any]:
-    return {"name": name, "ph": "M", "pid": pid, "tid": tid, "args": {"name": value}}
+def _metadata(name: str, pid: int, tid: int, value: str, ts: int | float) -> dict[str, Any]:
+    return {"name": name, "cat": "__metadata", "ph": "M", "ts": ts, "pid": pid, "tid": tid,
+            "args": {"name": value}}  # fmt: skip
 
 
-def _thread_id(thread: str, taken: set[int]) -> int:
-    """The thread's own id where it is one and still free in its process,
-    else the next free number: two files of one host can carry the same
-    digits (two prefixes, or two trace roots)."""
-    tid = int(thread) if thread.isascii() and thread.isdecimal() else 0
-    if tid <= 0 or tid in taken:
-        tid = max(taken, default=0) + 1
-    taken.add(tid)
-    return tid
-
-
-def _item_events(
-    items: Sequence[Scope | Instant], pid: int, tid: int, offset: int = 0
-) -> Iterator[dict[str, Any]]:
-    """Events of `items` and everything below them, iteratively, their
-    times moved by `offset` ms onto the timeline. `low` and `high` bound the
-    times an item may have: after its earlier siblings and inside its parent
-    (None: no bound)."""
-    stack: list[tuple[Iterator[Scope | Instant], list[int | None], int | None]] = [
-        (iter(items), [None], None)
-    ]
-    while stack:
-        children, low_box, high = stack[-1]
-        item = next(children, None)
-        if item is None:
-            stack.pop()
-            continue
-        low = low_box[0]
-        if isinstance(item, Instant):
-            ts = _clamp(item.ts, low, high)
-            low_box[0] = ts
-            yield _event(item.args or item.invoker, "log", "i", ts + offset, pid, tid, item) | {"s": "t"}
-            continue
-        start = _clamp(item.ts_enter, low, high)
-        if item.ts_exit is None:
-            low_box[0] = start
-            yield _event(item.args or item.invoker, "scope", "B", start + offset, pid, tid, item)
-            stack.append((iter(item.events), [start], high))
-            continue
-        end = _clamp(item.ts_exit, start, high)
-        low_box[0] = end
-        yield _event(item.args or item.invoker, "scope", "X", start + offset, pid, tid, item, end - start)
-        stack.append((iter(item.events), [start], end))
-
-
-def _clamp(value: int, low: int | None, high: int | None) -> int:
-    if low is not None and value < low:
-        value = low
-    if high is not None and value > high:
-        value = high
-    return value
-
-
-def _event(
-    name: str,
-    category: str,
-    phase: str,
-    ts: int,
-    pid: int,
-    tid: int,
-    item: Scope | Instant,
-    duration: int | None = None,
-) -> dict[str, Any]:
-    event: dict[str, Any] = {"name": name, "cat": category, "ph": phase}
-    event["ts"] = ts * MICROSECONDS_PER_TICK
-    if duration is not None:
-        event["dur"] = duration * MICROSECONDS_PER_TICK
-    return event | {
-        "pid": pid,
-        "tid": tid,
-        "args": {"message": item.args, "invoker": item.invoker, "file": item.file, "line": item.line},
-    }
+def _event(entry: Placed, pid: int, tid: int, moved: float) -> dict[str, Any]:
+    """The event of one scope or record; `moved` ms place it on the
+    timeline (a scope that never closed already ends at its thread's last
+    moment)."""
+    item = entry.item
+    args: dict[str, Any] = {"message": item.args, "invoker": item.invoker, "file": item.file, "line": item.line}
+    name = item.args or item.invoker
+    start = microseconds(entry.start + moved)
+    if not isinstance(item, Scope):
+        args["ts_ms"] = item.ts
+        return {"name": name, "cat": "log", "ph": "I", "s": "t", "ts": start, "pid": pid, "tid": tid, "args": args}
+    args["ts_enter_ms"] = item.ts_enter
+    if item.ts_exit is None:
+        name += NEVER_CLOSED
+        args["never_closed"] = True
+    else:
+        args["ts_exit_ms"] = item.ts_exit
+    duration = microseconds(entry.end + moved) - start
+    if isinstance(duration, float):
+        duration = round(duration, 3)
+    return {"name": name, "cat": "scope", "ph": "X", "ts": start, "dur": duration, "pid": pid, "tid": tid,
+            "args": args}  # fmt: skip

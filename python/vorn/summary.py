@@ -10,7 +10,9 @@
     1 scope never closed:
       host vm, app.py -v (pid 28068), MainThread 28068, entered at 5 ms  work  open one
 
-A scope's time includes the time of the scopes inside it. Scopes that never
+Numbers that stand as words in messages are folded by default, so that
+"item 12" and "item 13" add up as "item N"; rows can group by invoker or
+by message alone. A scope's time includes the time of the scopes inside it. Scopes that never
 closed have no duration and are listed apart, entered at their time on the
 timeline. Where the files carry their clock origins, the processes are
 listed by host, each with the time its clock started on the timeline and
@@ -20,6 +22,7 @@ its threads.
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
@@ -33,6 +36,16 @@ __all__ = ["OpenScope", "Row", "Summary", "format_summary", "summarize", "summar
 INVOKER_WIDTH = 30
 MESSAGE_WIDTH = 60
 THREADS_SHOWN = 6  # per process, in the list of processes
+GROUPINGS = ("both", "invoker", "message")
+
+# A number standing as a word: "item 12", "took 3.5 s", "part 2/7"; not
+# the digits inside a name ("md5", "x86_64", "\x1b[31m").
+_NUMBER = re.compile(r"\b\d+(?:\.\d+)?\b")
+
+
+def fold_numbers(message: str) -> str:
+    """fold_numbers("item 12 of 40") => "item N of N"."""
+    return _NUMBER.sub("N", message)
 
 
 @dataclass
@@ -66,16 +79,21 @@ class Summary:
     rows: list[Row] = field(default_factory=list)  # by total time, longest first
     open_scopes: list[OpenScope] = field(default_factory=list)  # in file order
     timeline: Timeline | None = None
+    by: str = "both"  # what the rows group by: one of GROUPINGS
 
 
-def summarize(files: Sequence[TraceFile]) -> Summary:
-    """Reads `files` and adds up the durations of their closed scopes."""
+def summarize(files: Sequence[TraceFile], by: str = "both", fold: bool = True) -> Summary:
+    """Reads `files` and adds up the durations of their closed scopes, per
+    invoker and message (`by` "both"), per invoker or per message, messages
+    with their numbers folded unless not `fold`."""
+    if by not in GROUPINGS:
+        raise ValueError(f"cannot group by {by!r}: one of {', '.join(GROUPINGS)}")
     rows: dict[tuple[str, str], Row] = {}
     timeline = timeline_of(files)
-    summary = Summary(files=len(files), timeline=timeline)
+    summary = Summary(files=len(files), timeline=timeline, by=by)
     for process in timeline.processes:
         for trace in process.threads:
-            _add_file(summary, rows, timeline, process.label if process.pid is not None else None, trace)
+            _add_file(summary, rows, timeline, process.label if process.pid is not None else None, trace, fold)
     summary.rows = sorted(
         rows.values(), key=lambda row: (-row.total, -row.count, row.invoker, row.message)
     )
@@ -83,7 +101,7 @@ def summarize(files: Sequence[TraceFile]) -> Summary:
 
 
 def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Timeline,
-              process: str | None, trace: TraceFile) -> None:  # fmt: skip
+              process: str | None, trace: TraceFile, fold: bool) -> None:  # fmt: skip
     """Adds one file's scopes and records; `process` names its process in
     the list of open scopes (None for files without identity)."""
     where = ", ".join([f"host {trace.host}", *([process] if process else []), timeline.thread_label(trace)])
@@ -99,7 +117,9 @@ def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Time
         # A wall clock set back while the scope ran can make this
         # negative; such a scope counts as taking no time.
         duration = max(0, item.ts_exit - item.ts_enter)
-        row = rows.setdefault((item.invoker, item.args), Row(item.invoker, item.args))
+        invoker = item.invoker if summary.by != "message" else ""
+        message = "" if summary.by == "invoker" else fold_numbers(item.args) if fold else item.args
+        row = rows.setdefault((invoker, message), Row(invoker, message))
         row.count += 1
         row.total += duration
         row.longest = max(row.longest, duration)
@@ -119,14 +139,18 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
     rows = summary.rows if limit is None else summary.rows[:limit]
     if rows:
         table = [("total ms", "count", "mean ms", "max ms", "invoker", "message")]
+        if summary.by == "invoker":
+            table = [("total ms", "count", "mean ms", "max ms", "invoker", "")]
+        elif summary.by == "message":
+            table = [("total ms", "count", "mean ms", "max ms", "message", "")]
         table += [
             (
                 str(row.total),
                 str(row.count),
                 f"{row.mean:.1f}",
                 str(row.longest),
-                _cut(row.invoker, INVOKER_WIDTH),
-                _cut(row.message, MESSAGE_WIDTH),
+                _cut(row.invoker, INVOKER_WIDTH) if summary.by != "message" else _cut(row.message, MESSAGE_WIDTH),
+                _cut(row.message, MESSAGE_WIDTH) if summary.by == "both" else "",
             )
             for row in rows
         ]
@@ -152,11 +176,12 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
     return "\n".join(lines) + "\n"
 
 
-def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None) -> str:
+def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None,
+                 by: str = "both", fold: bool = True) -> str:  # fmt: skip
     """The formatted summary of the trace files found under `paths`; raises
     ValueError when there are none."""
     with opened_trace_files(paths) as files:
-        return format_summary(summarize(files), limit)
+        return format_summary(summarize(files, by, fold), limit)
 
 
 def _process_lines(timeline: Timeline) -> list[str]:

@@ -28,11 +28,12 @@ from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 from typing import Final
 
+from vorn.output_file import file_key, written_output
 from vorn.trace_files import TraceFile, find_trace_files
 from vorn.trace_files import _order as _file_order
 from vorn.trace_identity import PAX_KEY, identity_fields, parse_identity, read_identity_bytes
 
-__all__ = ["is_trace_archive", "opened_trace_files", "pack"]
+__all__ = ["is_trace_archive", "opened_sources", "opened_trace_files", "pack"]
 
 
 @dataclass(frozen=True)
@@ -68,24 +69,37 @@ def opened_trace_files(paths: Iterable[str | os.PathLike[str]]) -> Iterator[list
         yield [source.trace for source in sources]
 
 
+@contextlib.contextmanager
+def opened_sources(
+    paths: Iterable[str | os.PathLike[str]],
+) -> Iterator[tuple[list[TraceFile], set[tuple[int, int]]]]:
+    """opened_trace_files, and the device and inode of every file read
+    (the trace files and the archives given), which no output may be."""
+    paths = list(paths)
+    with _sources(paths) as sources:
+        yield [source.trace for source in sources], _input_keys(paths, sources)
+
+
 def pack(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
     """Writes the trace files under `paths` (archives included) into the
-    gzip-compressed tar archive `output`, whole or not at all; returns how
-    many files it holds."""
+    gzip-compressed tar archive `output`, whole or not at all (a device or
+    pipe is written directly); returns how many files it holds. An output
+    that is one of the inputs raises ValueError."""
     paths = list(paths)
-    target = os.fspath(output)
-    partial = f"{target}.partial"
     with _sources(paths) as sources:
-        try:
-            with tarfile.open(partial, "w:gz", format=tarfile.PAX_FORMAT) as archive:
+        with written_output(output, _input_keys(paths, sources), binary=True) as stream:
+            with tarfile.open(fileobj=stream, mode="w|gz", format=tarfile.PAX_FORMAT) as archive:
                 taken: set[str] = set()
                 for source in sources:
                     _add(archive, source, _member_name(source.trace, taken))
-            os.replace(partial, target)
-        finally:
-            if os.path.exists(partial):
-                os.remove(partial)
         return len(sources)
+
+
+def _input_keys(paths: list[str | os.PathLike[str]], sources: list[_Source]) -> set[tuple[int, int]]:
+    """The device and inode of the trace files read and of the archives given."""
+    keys = {file_key(source.trace.path) for source in sources}
+    keys |= {file_key(path) for path in paths if is_trace_archive(path)}
+    return {key for key in keys if key is not None}
 
 
 @contextlib.contextmanager
@@ -99,7 +113,8 @@ def _sources(paths: list[str | os.PathLike[str]]) -> Iterator[list[_Source]]:
                 sources += _extract(Path(given), directory)
             else:
                 plain.append(given)
-        sources += [_Source(trace, read_identity_bytes(trace.path)) for trace in find_trace_files(plain)]
+        found = find_trace_files(plain, skip_non_traces=True)
+        sources += [_Source(trace, read_identity_bytes(trace.path)) for trace in found]
         if not sources:
             named = ", ".join(os.fspath(path) for path in paths)
             raise ValueError(f"no trace files (*.log) in {named}")

@@ -13,6 +13,7 @@ from __future__ import annotations
 import errno
 import os
 import re
+import sys
 from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
@@ -60,17 +61,26 @@ class TraceFile:
         return cls(path=path, host=host, thread=match.group(1), sibling=sibling, **identity)
 
 
-def find_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFile]:
+def find_trace_files(paths: Iterable[str | os.PathLike[str]], skip_non_traces: bool = False) -> list[TraceFile]:
     """The trace files named by `paths`: a file is taken as it is, a
     directory is searched recursively for ``*.log`` files. Each file comes
     once, sorted by host and then by thread (numerically where both are
     numbers), a thread's sibling files after its usual one, by number. A
-    path that does not exist raises FileNotFoundError."""
+    path that does not exist raises FileNotFoundError. With
+    `skip_non_traces`, a *.log found in a directory that does not begin as
+    a trace does (a program's own log beside the traces) is left out with
+    one warning line on standard error; a file named itself is always
+    taken, and reading it reports what is wrong."""
     found: dict[Path, TraceFile] = {}
     for given in paths:
         path = Path(given)
         if path.is_dir():
-            candidates = sorted(entry for entry in path.rglob("*.log") if entry.is_file())
+            candidates = []
+            for entry in sorted(entry for entry in path.rglob("*.log") if entry.is_file()):
+                if not skip_non_traces or _begins_like_a_trace(entry):
+                    candidates.append(entry)
+                else:
+                    print(f"python -m vorn: skipping {entry}: not a trace file", file=sys.stderr)
         elif path.exists():
             candidates = [path]
         else:
@@ -78,6 +88,17 @@ def find_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFile]
         for candidate in candidates:
             found.setdefault(candidate.resolve(), TraceFile.of(candidate))
     return sorted(found.values(), key=_order)
+
+
+def _begins_like_a_trace(path: Path) -> bool:
+    """A trace file is empty (its thread has not written yet) or begins
+    with the "[" of its array."""
+    try:
+        with open(path, "rb") as stream:
+            head = stream.read(64).lstrip()
+    except OSError:
+        return True  # reading it later reports the error
+    return not head or head.startswith(b"[")
 
 
 def require_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFile]:

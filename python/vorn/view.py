@@ -15,11 +15,13 @@ import base64
 import hashlib
 import json
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from importlib import resources
 from typing import Any
 
-from vorn.trace_archive import opened_trace_files
+from vorn.display_times import place
+from vorn.output_file import written_output
+from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
 from vorn.trace_reader import Instant, Scope, read_trace_events
 from vorn.trace_timeline import Timeline, thread_name, timeline_of
@@ -51,39 +53,36 @@ class _Strings:
 
 
 def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings,
-          timeline: Timeline) -> dict[str, Any]:  # fmt: skip
-    """One thread's records, flattened in file order, their times moved onto
-    the timeline.
+          timeline: Timeline, exact: bool = False) -> dict[str, Any]:  # fmt: skip
+    """One thread's records, flattened in file order, their display times
+    (vorn.display_times: the events of one millisecond spread inside it in
+    file order, unless `exact`) moved onto the timeline.
 
     Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args]
     Instant row: [parent, ts, invoker, file, line, args]
     parent is the index of the enclosing scope row, -1 at the top level (a
     record logged while no scope was open on the thread); texts are indices
-    into the string table. Walked with an explicit stack, so a
-    recursion thousands of scopes deep draws like any other.
+    into the string table.
     """
     scope_rows: list[list[Any]] = []
     instant_rows: list[list[Any]] = []
     depth_count = 0
     offset = timeline.offset(trace)
-    # (remaining events, parent index, depth), innermost last.
-    pending: list[tuple[Iterator[Scope | Instant], int, int]] = [(iter(events), -1, 0)]
-    while pending:
-        remaining, parent, depth = pending[-1]
-        event = next(remaining, None)
-        if event is None:
-            pending.pop()
-            continue
+    placed, _ = place(events, exact)
+    row_of: dict[int, int] = {}  # index in `placed` => index of its scope row
+    for index, entry in enumerate(placed):
+        event = entry.item
+        parent = row_of.get(entry.parent, -1)
         if isinstance(event, Instant):
-            instant_rows.append([parent, event.ts + offset, strings(event.invoker),
+            instant_rows.append([parent, entry.start + offset, strings(event.invoker),
                                  strings(event.file), event.line, strings(event.args)])
             continue
-        exit = None if event.ts_exit is None else event.ts_exit + offset
-        scope_rows.append([parent, depth, event.ts_enter + offset, exit,
+        exit = entry.end + offset if entry.closed else None
+        row_of[index] = len(scope_rows)
+        scope_rows.append([parent, entry.depth, entry.start + offset, exit,
                            strings(event.invoker), strings(event.file), event.line,
                            strings(event.args)])
-        depth_count = max(depth_count, depth + 1)
-        pending.append((iter(event.events), len(scope_rows) - 1, depth + 1))
+        depth_count = max(depth_count, entry.depth + 1)
     return {
         "host": trace.host,
         "thread": trace.thread,
@@ -121,7 +120,7 @@ def _csp_hash(text: str) -> str:
     return "'sha256-" + base64.b64encode(digest).decode("ascii") + "'"
 
 
-def render_view(files: Sequence[TraceFile]) -> str:
+def render_view(files: Sequence[TraceFile], exact: bool = False) -> str:
     """The whole HTML page drawing `files`, one lane per file, grouped by host
     in the order the hosts first appear, then by process (main thread
     first), on one timeline where the files carry their clock origins. A
@@ -134,7 +133,7 @@ def render_view(files: Sequence[TraceFile]) -> str:
     for host, processes in timeline.hosts:
         entries = []
         for process in processes:
-            process_lanes = [_lane(trace, read_trace_events(trace.path), strings, timeline)
+            process_lanes = [_lane(trace, read_trace_events(trace.path), strings, timeline, exact)
                              for trace in process.threads]  # fmt: skip
             for lane in process_lanes:
                 lane["process"] = process.label if process.pid is not None else None
@@ -167,25 +166,16 @@ def render_view(files: Sequence[TraceFile]) -> str:
     return page
 
 
-def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
+def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
+               exact: bool = False) -> int:  # fmt: skip
     """Finds the trace files under `paths` (files, or directories searched
     recursively for *.log), writes their timeline page to `output` and returns
     how many trace files it draws. Raises FileNotFoundError for a missing
-    path, ValueError when there is no trace file at all, TraceFormatError for
-    a file that is not a trace. The page is written whole or not at all: it
-    goes to a temporary file beside `output` that then replaces it."""
-    with opened_trace_files(paths) as files:
-        page = render_view(files)
-    target = os.fspath(output)
-    temporary = f"{target}.{os.getpid()}.tmp"
-    try:
-        with open(temporary, "w", encoding="utf-8", newline="\n") as stream:
+    path, ValueError when there is no trace file at all or `output` is one of
+    them, TraceFormatError for a file that is not a trace. The page is
+    written whole or not at all (vorn.output_file)."""
+    with opened_sources(paths) as (files, inputs):
+        page = render_view(files, exact)
+        with written_output(output, inputs) as stream:
             stream.write(page)
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
     return len(files)
