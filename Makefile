@@ -9,6 +9,8 @@ build:
 
 test:
 	$(PY314) ctest --test-dir $(BUILD_DIR) --output-on-failure
+	@# The viewers' parsers, on the host, for tests/test_real_viewers.py.
+	tools/viewers-env >/dev/null
 	VORN_NO_BUILD=1 $(PY314) python3.14 -m pytest
 
 demo:
