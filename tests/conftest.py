@@ -107,7 +107,8 @@ def traced(trace_root):
 
 def run_vorn(*arguments):
     """python -m vorn with these arguments; fails or not, its result."""
-    return subprocess.run([sys.executable, "-m", "vorn", *arguments], capture_output=True, text=True)
+    return subprocess.run([sys.executable, "-m", "vorn", *arguments], capture_output=True, text=True,
+                          timeout=120)
 
 
 def scope_text(args, enter, exit, *events, invoker="w", line=7):

@@ -138,3 +138,13 @@ def test_the_command_line_defaults_refusals_and_special_outputs(tmp_path, monkey
     assert json.loads(received[0])["traceEvents"] and fifo.is_fifo()
     assert Path("null").is_symlink() and Path("null").is_char_device() and victim.read_text() == "kept"
     assert sorted(path.name for path in tmp_path.iterdir() if path.name.endswith(".tmp")) == []
+
+
+def test_a_named_pipe_is_refused_and_reported_paths_cannot_drive_the_terminal(tmp_path):
+    fifo = tmp_path / "stl_1.log"
+    os.mkfifo(fifo)
+    hostile = tmp_path / "gone\x1b]0;owned\x07\x1b[2J.log"
+    for path, text in [(fifo, "not a regular file"), (hostile, "No such file")]:
+        result = run_vorn("summary", str(path))
+        assert result.returncode == 1 and text in result.stderr
+        assert "\x1b" not in result.stderr and "\x07" not in result.stderr

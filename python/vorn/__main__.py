@@ -128,14 +128,21 @@ def main(argv: Sequence[str] | None = None) -> int:
             sys.stdout.write(summary_text(arguments.paths, arguments.top, arguments.by or "both",
                                           not arguments.exact_messages))  # fmt: skip
     except MissingOutputDirectory as error:
-        print(f"python -m vorn {arguments.command}: {error}", file=sys.stderr)
+        print(f"python -m vorn {arguments.command}: {_printable(str(error))}", file=sys.stderr)
         return 2
     except (OSError, ValueError) as error:
         # Missing paths, unreadable files and files that are not traces:
         # one line naming the file, not a traceback.
-        print(f"python -m vorn {arguments.command}: {error}", file=sys.stderr)
+        print(f"python -m vorn {arguments.command}: {_printable(str(error))}", file=sys.stderr)
         return 1
     return 0
+
+
+def _printable(text: str) -> str:
+    """`text` with control characters shown as spaces, so that a path made of
+    escape sequences cannot retitle or clear the terminal it is reported on:
+    "bad\x1b]0;x\x07.log" => "bad ]0;x .log"."""
+    return "".join(" " if ord(ch) < 0x20 or 0x7F <= ord(ch) < 0xA0 else ch for ch in text)
 
 
 def _files(count: int) -> str:

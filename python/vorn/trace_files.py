@@ -82,6 +82,9 @@ def find_trace_files(paths: Iterable[str | os.PathLike[str]], skip_non_traces: b
                 else:
                     print(f"python -m vorn: skipping {entry}: not a trace file", file=sys.stderr)
         elif path.exists():
+            if not path.is_file():
+                # A named pipe or a device would hang the reader or never end.
+                raise OSError(errno.EINVAL, "not a regular file", os.fspath(given))
             candidates = [path]
         else:
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), os.fspath(given))
