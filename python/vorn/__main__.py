@@ -17,6 +17,7 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
+from vorn import otlp
 from vorn.output_file import MissingOutputDirectory
 
 PATHS_HELP = "trace files, directories searched for *.log files, or archives made by pack"
@@ -88,6 +89,7 @@ def _parser() -> argparse.ArgumentParser:
     pack.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
     pack.add_argument("-o", "--output", required=True, metavar="OUT",
                       help="the archive to write, such as traces.tar.gz")
+    otlp.add_parser(commands)
     return parser
 
 
@@ -100,6 +102,8 @@ def _positive(text: str) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = _parser().parse_args(argv)
+    if arguments.command == "otlp":
+        return otlp.run(arguments)
     try:
         if arguments.command == "export":
             from vorn.export import write_export

@@ -1,0 +1,241 @@
+# The OpenTelemetry packages are optional, and protobuf's have no types: the
+# type checker finds them or not, and takes what it cannot check as Any.
+# mypy: disable-error-code="import-untyped, import-not-found, no-untyped-call"
+"""python -m vorn otlp: send trace files to an OpenTelemetry backend.
+
+    python -m vorn otlp vorn_logs                                # OTLP/HTTP, localhost:4318
+    python -m vorn otlp vorn_logs --endpoint http://tempo:4318
+    python -m vorn otlp vorn_logs -o traces.otlp.json            # OTLP/JSON file instead
+    python -m vorn otlp --follow vorn_logs                       # keep shipping (vorn.otlp_follow)
+
+The spans are built as the OpenTelemetry SDK's own ReadableSpans, with the
+ids, times and parents vorn.otlp_mapping derives from the files, and sent by the
+SDK's OTLP/HTTP exporter, so that retries, compression, TLS and the
+OTEL_EXPORTER_OTLP_* settings (headers, certificates) behave as in any
+OpenTelemetry program. The JSON file holds the very request the exporter
+would POST, in the OTLP/JSON encoding.
+
+OpenTelemetry is an optional dependency: vorn imports without it, and this
+command says which packages to install when they are missing.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import contextlib
+import json
+import sys
+from collections.abc import Iterator, Sequence
+from decimal import Decimal, InvalidOperation
+from typing import Any, Final
+
+from vorn.otlp_mapping import NANOS_PER_MS, NEVER_CLOSED, SourceFile, Span, files_without_origin, spans_of
+
+__all__ = ["add_parser", "main", "request_json", "sdk_spans"]
+
+DEFAULT_ENDPOINT: Final = "http://localhost:4318"
+TRACES_PATH: Final = "/v1/traces"
+# Spans per POST: well below the exporter's 64 MiB request limit even with
+# long messages, and few enough requests for a large trace root.
+BATCH: Final = 2000
+MISSING: Final = ("OpenTelemetry is not installed: install the Debian packages python3-opentelemetry-sdk "
+                  "and python3-opentelemetry-exporter-otlp-proto-http, or pip install 'py-vorn[otlp]'")  # fmt: skip
+_ID_FIELDS: Final = ("traceId", "spanId", "parentSpanId")
+
+
+def add_parser(subcommands: Any) -> argparse.ArgumentParser:
+    """Adds the otlp command to `subcommands` (an argparse subparsers object)."""
+    parser: argparse.ArgumentParser = subcommands.add_parser(
+        "otlp",
+        help="send the traces to an OpenTelemetry backend (OTLP/HTTP), or write OTLP/JSON",
+        description="Send the traces to an OpenTelemetry collector or backend (Jaeger, Tempo, "
+        "Zipkin, ...) over OTLP/HTTP with protobuf, or write the same request as OTLP/JSON. "
+        "Each scope is a span, each log record an event of its scope's span.",
+        epilog="Example: python -m vorn otlp vorn_logs --endpoint http://localhost:4318",
+    )
+    _add_arguments(parser)
+    return parser
+
+
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="trace files, directories searched for *.log files, or archives made by pack")
+    parser.add_argument("--endpoint", default=DEFAULT_ENDPOINT, metavar="URL",
+                        help=f"the OTLP/HTTP endpoint; spans are POSTed to URL{TRACES_PATH} "
+                        f"(default: {DEFAULT_ENDPOINT})")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help='write the request as OTLP/JSON to FILE ("-": standard output) instead of sending it')
+    parser.add_argument("--service-name", metavar="NAME",
+                        help="the service.name of every process (default: the process's name, "
+                        'such as "app.py -v")')
+    parser.add_argument("--trace-per", choices=("scope", "process"), default="scope",
+                        help="one trace per top-level scope (default), or one per process")
+    parser.add_argument("--assume-origin", type=_unix_seconds, metavar="UNIX_SECONDS",
+                        help="the Unix time that the times of files without a clock origin count from "
+                        "(such files are refused otherwise)")
+    parser.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
+                        help="how long to keep trying one request, retries included (default: 10)")
+    parser.add_argument("--follow", action="store_true",
+                        help="keep watching the directories, sending each top-level scope once it closes, "
+                        "once only, also across restarts; Ctrl-C ends after the batch being sent")
+    parser.add_argument("--interval", type=float, default=1.0, metavar="SECONDS",
+                        help="with --follow: how often to look for new scopes (default: 1)")
+    parser.add_argument("--state", metavar="FILE",
+                        help="with --follow: where to keep what was sent (default: "
+                        ".vorn-otlp-state.json in the first PATH)")  # fmt: skip
+
+
+def _unix_seconds(text: str) -> int:
+    """UNIX_SECONDS as whole nanoseconds, parsed as a decimal so that
+    1765200000.123 is exactly ...123 ms (a float is not, at that size)."""
+    try:
+        value = Decimal(text)
+    except InvalidOperation:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}") from None
+    if not value.is_finite() or value < 0:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text}")
+    return int(value * 1_000_000_000)
+
+
+def request_json(request: Any) -> str:
+    """An ExportTraceServiceRequest in the OTLP/JSON encoding: protobuf's
+    JSON mapping with lowerCamelCase names and enums as numbers, except
+    that trace and span ids are hex, not base64."""
+    from google.protobuf import json_format
+
+    value = json_format.MessageToDict(request, use_integers_for_enums=True)
+    for resource_spans in value.get("resourceSpans", []):
+        for scope_spans in resource_spans.get("scopeSpans", []):
+            for span in scope_spans.get("spans", []):
+                for key in _ID_FIELDS:
+                    if key in span:
+                        span[key] = base64.b64decode(span[key]).hex()
+    return json.dumps(value, ensure_ascii=False, indent=1) + "\n"
+
+
+def sdk_spans(spans: Sequence[Span]) -> list[Any]:
+    """The SDK's ReadableSpans for `spans`, sharing one Resource per process
+    so that the encoder groups each process's spans under it."""
+    from opentelemetry.sdk.resources import Resource
+    from opentelemetry.sdk.trace import Event, ReadableSpan
+    from opentelemetry.sdk.util.instrumentation import InstrumentationScope
+    from opentelemetry.trace import SpanContext, SpanKind, Status, StatusCode, TraceFlags
+
+    scope = InstrumentationScope("vorn")
+    resources: dict[tuple[tuple[str, object], ...], Any] = {}
+    sampled = TraceFlags(TraceFlags.SAMPLED)
+    converted = []
+    for span in spans:
+        key = tuple(sorted(span.resource.items()))
+        resource = resources.get(key)
+        if resource is None:
+            # Resource(...) rather than Resource.create: the SDK's defaults
+            # (telemetry.sdk.*) describe this tool, not the traced program.
+            resource = resources[key] = Resource(dict(span.resource))
+        trace_id = int.from_bytes(span.trace_id)
+        context = SpanContext(trace_id, int.from_bytes(span.span_id), is_remote=False, trace_flags=sampled)
+        parent = None
+        if span.parent_id is not None:
+            parent = SpanContext(trace_id, int.from_bytes(span.parent_id), is_remote=False, trace_flags=sampled)
+        status = Status(StatusCode.ERROR, NEVER_CLOSED) if span.never_closed else Status(StatusCode.UNSET)
+        converted.append(ReadableSpan(
+            name=span.name, context=context, parent=parent, resource=resource,
+            attributes=dict(span.attributes), kind=SpanKind.INTERNAL, status=status,
+            start_time=span.start_ns, end_time=span.end_ns, instrumentation_scope=scope,
+            events=[Event(event.name, dict(event.attributes), event.time_ns) for event in span.events],
+        ))  # fmt: skip
+    return converted
+
+
+@contextlib.contextmanager
+def _opened(paths: Sequence[str],
+            assumed_origin_ns: int | None) -> Iterator[tuple[list[SourceFile], set[tuple[int, int]]]]:  # fmt: skip
+    """The trace files under `paths` (archives unpacked until the block
+    ends) with their full identities, and the keys of the files read, which
+    no output may replace. The identity comes from the attribute the writer
+    stored (the archive's header for a packed file): it alone holds the
+    thread id and the command line."""
+    from vorn.trace_archive import _input_keys, _sources
+    from vorn.trace_identity import parse_identity
+
+    with _sources(list(paths)) as found:
+        sources = []
+        for entry in found:
+            identity = None if entry.attribute is None else parse_identity(entry.attribute)
+            origin = entry.trace.clock_origin_ms
+            origin_ns = assumed_origin_ns if origin is None else origin * NANOS_PER_MS
+            sources.append(SourceFile(entry.trace, identity, origin_ns))
+        yield sources, _input_keys(list(paths), found)
+
+
+def run(arguments: argparse.Namespace) -> int:
+    try:
+        from opentelemetry.exporter.otlp.proto.common.trace_encoder import encode_spans
+        from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
+        from opentelemetry.sdk.trace.export import SpanExportResult
+    except ImportError:
+        print(f"python -m vorn otlp: {MISSING}", file=sys.stderr)
+        return 2
+    from vorn.output_file import MissingOutputDirectory, written_output
+
+    url = arguments.endpoint.rstrip("/") + TRACES_PATH
+    if arguments.follow:
+        if arguments.output is not None:
+            print("python -m vorn otlp: --follow sends to an endpoint; it takes no -o", file=sys.stderr)
+            return 2
+        from vorn.otlp_follow import follow
+
+        try:
+            return follow(arguments, url, BATCH)
+        except (OSError, ValueError) as error:
+            print(f"python -m vorn otlp: {error}", file=sys.stderr)
+            return 1
+    try:
+        with _opened(arguments.paths, arguments.assume_origin) as (sources, inputs):
+            missing = files_without_origin(sources)
+            if missing:
+                named = ", ".join(str(source.trace.path) for source in missing)
+                print(f"python -m vorn otlp: no clock origin in {named} (copied without its extended "
+                      "attributes, or older); give --assume-origin UNIX_SECONDS to send it anyway",
+                      file=sys.stderr)  # fmt: skip
+                return 1
+            spans = sdk_spans(spans_of(sources, arguments.service_name, arguments.trace_per == "process"))
+            if arguments.output is not None:
+                with written_output(arguments.output, inputs) as stream:
+                    stream.write(request_json(encode_spans(spans)))
+                if arguments.output != "-":
+                    print(f"wrote {len(spans)} spans of {_files(len(sources))} to {arguments.output}")
+                return 0
+    except MissingOutputDirectory as error:
+        print(f"python -m vorn otlp: {error}", file=sys.stderr)
+        return 2
+    except (OSError, ValueError) as error:
+        print(f"python -m vorn otlp: {error}", file=sys.stderr)
+        return 1
+
+    exporter = OTLPSpanExporter(endpoint=url, timeout=arguments.timeout)
+    try:
+        for start in range(0, len(spans), BATCH):
+            if exporter.export(spans[start : start + BATCH]) is not SpanExportResult.SUCCESS:
+                print(f"python -m vorn otlp: {url} did not take the spans ({start} of {len(spans)} sent)",
+                      file=sys.stderr)  # fmt: skip
+                return 1
+    finally:
+        exporter.shutdown()
+    print(f"sent {len(spans)} spans of {_files(len(sources))} to {url}")
+    return 0
+
+
+def _files(count: int) -> str:
+    return f"{count} trace file{'' if count == 1 else 's'}"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python -m vorn otlp", description="Send vorn traces over OTLP.")
+    _add_arguments(parser)
+    return run(parser.parse_args(argv))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
