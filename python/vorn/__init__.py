@@ -6,7 +6,10 @@ here unchanged; the rest is pure Python:
 - read_trace / read_trace_events: a trace file, complete or cut short, as
   Scope and Instant objects;
 - find_trace_files: the trace files of files and trace directories;
-- traced: a decorator that opens a trace scope around each call;
+- traced: a decorator that opens a trace scope around each call, or each
+  step of a generator, coroutine or async generator;
+- span / read_spans: stretches of async code that may cross awaits, written
+  as two records and paired again when read;
 - ConsoleHandler: a logging handler that prints with StdoutLogger.
 
 ``python -m vorn export|view|summary`` turns trace files into a Trace Event
@@ -27,7 +30,16 @@ from _py_vorn import (
 
 from vorn.console_handler import ConsoleHandler
 from vorn.trace_files import TraceFile, find_trace_files
-from vorn.trace_reader import Instant, Scope, TraceFormatError, read_trace, read_trace_events
+from vorn.spans import span
+from vorn.trace_reader import (
+    Instant,
+    Scope,
+    Span,
+    TraceFormatError,
+    read_spans,
+    read_trace,
+    read_trace_events,
+)
 from vorn.tracing import traced
 
 __all__ = [
@@ -40,13 +52,16 @@ __all__ = [
     "Instant",
     "Logger",
     "Scope",
+    "Span",
     "StdoutLogger",
     "StdoutLoggerOptions",
     "StlLogger",
     "TraceFile",
     "TraceFormatError",
     "find_trace_files",
+    "read_spans",
     "read_trace",
     "read_trace_events",
+    "span",
     "traced",
 ]

@@ -45,7 +45,9 @@ from typing import Final
 __all__ = [
     "Instant",
     "Scope",
+    "Span",
     "TraceFormatError",
+    "read_spans",
     "read_trace",
     "read_trace_events",
     "walk",
@@ -118,6 +120,66 @@ def walk(items: Iterable[Scope | Instant], depth: int = 0) -> Iterator[tuple[int
         yield level, item
         if isinstance(item, Scope):
             stack.append((level + 1, iter(item.events)))
+
+
+@dataclass(frozen=True)
+class Span:
+    """A span written by ``vorn.span``: its id, message and asyncio task
+    (None outside a task), the times of its begin and end records and where
+    they are: the file and the indexes leading to the record, from the
+    file's top-level list down through the events of each scope. ``ts_end``
+    and ``end`` are None when the span never ended (or its end is in a file
+    that was not read); ``raised`` names the exception that left it."""
+
+    id: str
+    message: str
+    task: str | None
+    ts_begin: int
+    ts_end: int | None
+    begin: tuple[str, tuple[int, ...]]
+    end: tuple[str, tuple[int, ...]] | None
+    raised: str | None = None
+
+
+# "span 1f.4711 begin: fetch [Task-3]", "span 1f.4711 end: fetch [Task-3] (raised KeyError)"
+_SPAN_TEXT: Final = re.compile(
+    r"span (?P<id>[0-9a-f]+\.\d+) (?P<kind>begin|end): (?P<message>.*) \[(?P<task>.*?)\]"
+    r"(?: \(raised (?P<raised>[^()]+)\))?",
+    re.DOTALL,
+)
+
+
+def read_spans(*paths: str | os.PathLike[str]) -> list[Span]:
+    """The spans recorded in these trace files, in the order their begin
+    records were read; a span's end may be in any of the files (a span
+    that ended on another thread)."""
+    found_at = tuple[re.Match[str], Instant, tuple[str, tuple[int, ...]], tuple[int, tuple[int, ...]]]
+    begins: dict[str, found_at] = {}
+    ends: dict[str, found_at] = {}
+    for number, path in enumerate(paths):
+        name = os.fspath(path)
+        stack: list[tuple[tuple[int, ...], list[Scope | Instant]]] = [((), read_trace_events(name))]
+        while stack:
+            where, items = stack.pop()
+            for index, item in enumerate(items):
+                if isinstance(item, Scope):
+                    stack.append(((*where, index), item.events))
+                    continue
+                match = _SPAN_TEXT.fullmatch(item.args) if item.invoker == "span" else None
+                if match is not None:
+                    found = begins if match["kind"] == "begin" else ends
+                    position = (*where, index)
+                    found.setdefault(match["id"], (match, item, (name, position), (number, position)))
+    spans = []
+    # Scopes were read depth-first from the last: order by file, then position.
+    for span_id, (match, record, begin, _) in sorted(begins.items(), key=lambda entry: entry[1][3]):
+        end = ends.get(span_id)
+        spans.append(Span(
+            id=span_id, message=match["message"], task=match["task"] or None, ts_begin=record.ts,
+            ts_end=None if end is None else end[1].ts, begin=begin, end=None if end is None else end[2],
+            raised=None if end is None else end[0]["raised"],
+        ))  # fmt: skip
+    return spans
 
 
 # ---------------------------------------------------------------------------

@@ -2,10 +2,11 @@
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import inspect
 from dataclasses import dataclass
-from collections.abc import Callable, Generator
+from collections.abc import AsyncGenerator, Awaitable, Callable, Coroutine, Generator
 from typing import Any, Final, ParamSpec, TypeVar, cast, overload
 
 from _py_vorn import StlLogger
@@ -51,8 +52,18 @@ def traced(
     thread. The time between resumptions is the consumer's, not the
     generator's, and shows as the gap between those scopes.
 
-    Coroutine functions and async generators are refused with TypeError:
-    their time passes inside the event loop, which a call scope cannot see.
+    A coroutine function (``async def``) and an async generator function
+    get the same: a scope per step, where a step is what runs on the thread
+    between two suspensions, "<name> start" for the first, "<name> resume"
+    for each later one and "<name> close" for closing it unfinished. While
+    an asyncio task runs the step, the message names it: "fetch start
+    [Task-3]". A scope around a whole coroutine would stay open across its
+    awaits while other tasks open and close theirs on the same thread; a
+    step never overlaps another task's. Results, exceptions and cancellation
+    pass through unchanged, and ``inspect.iscoroutinefunction`` and
+    ``inspect.isasyncgenfunction`` still tell what the function is. The
+    async generator handed out is a wrapper that delegates to the
+    function's own: its ``ag_frame`` and ``ag_await`` are the wrapper's.
     """
     if function is None:
         return lambda decorated: _decorate(decorated, name)
@@ -67,8 +78,6 @@ def _decorate(function: Callable[P, R], name: str | None) -> Callable[P, R]:
         return cast(Callable[P, R], kind(_decorate(function.__func__, name)))
     if not callable(function):
         raise TypeError(f"traced needs a function, not {type(function).__name__}")
-    if inspect.iscoroutinefunction(function) or inspect.isasyncgenfunction(function):
-        raise TypeError(f"traced does not support async functions: {function!r}")
     code = getattr(inspect.unwrap(function), "__code__", None)
     identity = _Identity(
         invoker=name if name is not None else _name_of(function),
@@ -84,6 +93,43 @@ def _decorate(function: Callable[P, R], name: str | None) -> Callable[P, R]:
             return (yield from _traced_steps(generator_function(*args, **kwargs), identity))
 
         return cast(Callable[P, R], generator_wrapper)
+
+    if inspect.iscoroutinefunction(function):
+        coroutine_function = cast(Callable[..., Coroutine[Any, Any, Any]], function)
+
+        # An async def, not an awaitable object: asyncio.run and create_task
+        # take nothing but real coroutines.
+        @functools.wraps(function)
+        async def coroutine_wrapper(*args: Any, **kwargs: Any) -> Any:
+            return await _Stepped(coroutine_function(*args, **kwargs), identity, START)
+
+        return cast(Callable[P, R], coroutine_wrapper)
+
+    if inspect.isasyncgenfunction(function):
+        async_generator_function = cast(Callable[..., AsyncGenerator[Any, Any]], function)
+
+        @functools.wraps(function)
+        async def async_generator_wrapper(*args: Any, **kwargs: Any) -> AsyncGenerator[Any, Any]:
+            inner = async_generator_function(*args, **kwargs)
+            step: Awaitable[Any] = _Stepped(inner.__anext__(), identity, START, generator=True)
+            while True:
+                try:
+                    value = await step
+                except StopAsyncIteration:
+                    return
+                try:
+                    sent = yield value
+                except GeneratorExit:
+                    # aclose, by the consumer or by the loop's finaliser of
+                    # abandoned generators: the inner clean-up is a step too.
+                    await _Stepped(inner.aclose(), identity, CLOSE)
+                    raise
+                except BaseException as error:
+                    step = _Stepped(inner.athrow(error), identity, RESUME, generator=True)
+                else:
+                    step = _Stepped(inner.asend(sent), identity, RESUME, generator=True)
+
+        return cast(Callable[P, R], async_generator_wrapper)
 
     @functools.wraps(function)
     def wrapper(*args: P.args, **kwargs: P.kwargs) -> R:
@@ -105,9 +151,36 @@ class _Identity:
     file: str
     line: int
 
-    def scope(self, step: str = "") -> StlLogger:
+    def scope(self, step: str = "", task: str | None = None) -> StlLogger:
         message = f"{self.invoker} {step}" if step else self.invoker
+        if task is not None:
+            message = f"{message} [{task}]"
         return StlLogger(message, self.invoker, self.file, self.line)
+
+
+def _task_name() -> str | None:
+    """The running asyncio task's name; None outside a task or a loop."""
+    try:
+        task = asyncio.current_task()
+    except RuntimeError:  # no running loop: driven by hand or by another framework
+        return None
+    return None if task is None else task.get_name()
+
+
+class _Stepped:
+    """Awaiting it drives an awaitable's iterator (a coroutine, or an async
+    generator's asend/athrow/aclose) one step at a time, each step in a
+    scope of its own, the first named `first` and the others "resume"."""
+
+    __slots__ = ("_steps",)
+
+    def __init__(self, awaitable: Any, identity: _Identity, first: str, *, generator: bool = False) -> None:
+        # StopAsyncIteration is how an async generator's steps say it finished.
+        ends = (StopAsyncIteration,) if generator else ()
+        self._steps = _traced_steps(awaitable, identity, first, tasks=True, ends=ends)
+
+    def __await__(self) -> Generator[Any, Any, Any]:
+        return self._steps
 
 
 def _name_of(function: Callable[..., object]) -> str:
@@ -119,16 +192,23 @@ def _name_of(function: Callable[..., object]) -> str:
 
 
 def _traced_steps(
-    generator: Generator[Any, Any, Any], identity: _Identity
+    generator: Any,
+    identity: _Identity,
+    first: str = START,
+    *,
+    tasks: bool = False,
+    ends: tuple[type[BaseException], ...] = (),
 ) -> Generator[Any, Any, Any]:
-    """Drives `generator` one step at a time, each step inside a scope of
-    its own on the thread that asked for it; yields what it yields and
-    returns what it returns."""
-    step = START
+    """Drives `generator` (anything with send, throw and close) one step at
+    a time, each step inside a scope of its own on the thread that asked for
+    it, naming the running task if `tasks`; yields what it yields and
+    returns what it returns. Exceptions in `ends` pass without a "raised"
+    record: they are how the step reports an ordinary end."""
+    step = first
     sent: Any = None
     thrown: BaseException | None = None
     while True:
-        with identity.scope(step) as scope:
+        with identity.scope(step, _task_name() if tasks else None) as scope:
             try:
                 if thrown is None:
                     value = generator.send(sent)
@@ -137,6 +217,8 @@ def _traced_steps(
                     value = generator.throw(error)
             except StopIteration as stop:
                 return stop.value
+            except ends:
+                raise
             except BaseException as error:
                 scope.log(f"raised {type(error).__qualname__}")
                 raise
@@ -146,7 +228,7 @@ def _traced_steps(
         except GeneratorExit:
             # Closed unfinished, by its consumer or by garbage collection:
             # the wrapped generator's own clean-up runs in a scope too.
-            with identity.scope(CLOSE):
+            with identity.scope(CLOSE, _task_name() if tasks else None):
                 generator.close()
             raise
         except BaseException as error:

@@ -1,0 +1,127 @@
+"""``span``: a stretch of time that may cross awaits and overlap others.
+
+A trace scope belongs to its thread and closes innermost-first, so a scope
+around an ``await`` swallows whatever the other tasks of the loop do in the
+meantime, and closes inside or around their scopes in the wrong order. A
+span opens no scope: it writes two records, its begin and its end, each into
+whatever scope is open on the thread at that moment (or at the top level of
+the thread's file), and readers pair them by the span's id (read_spans).
+
+The records come from one logger that a private thread opens and never
+closes: ``log`` on a logger whose scope is open on another thread writes
+into the calling thread's innermost open scope, or at its top level, which
+is exactly where a span's record belongs. That thread's own file holds only
+the one scope "vorn spans", open until the process ends.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import itertools
+import os
+import threading
+from types import TracebackType
+from typing import Final, Self
+
+from _py_vorn import StlLogger
+
+__all__ = ["SPAN_INVOKER", "span"]
+
+# The invoker of every span record, which is how readers tell them from
+# other records.
+SPAN_INVOKER: Final = "span"
+_THREAD_NAME: Final = "vorn spans"
+
+_lock = threading.Lock()
+_logger: StlLogger | None = None
+_ids = itertools.count(1)
+_pid = os.getpid()
+
+
+def _open_logger() -> StlLogger:
+    """The process's span logger, opened on its private thread on first use."""
+    global _logger
+    with _lock:
+        if _logger is None:
+            ready: list[StlLogger] = []
+            opened = threading.Event()
+
+            def hold() -> None:
+                ready.append(StlLogger(_THREAD_NAME, SPAN_INVOKER, "<vorn.span>", 0))
+                opened.set()
+                threading.Event().wait()  # keeps the scope open until the process ends
+
+            threading.Thread(target=hold, name=_THREAD_NAME, daemon=True).start()
+            opened.wait()
+            _logger = ready[0]
+        return _logger
+
+
+def _forget_logger_after_fork() -> None:
+    # The private thread does not exist in a child: it opens its own.
+    global _logger, _lock, _ids, _pid
+    _logger, _lock, _ids, _pid = None, threading.Lock(), itertools.count(1), os.getpid()
+
+
+os.register_at_fork(after_in_child=_forget_logger_after_fork)
+
+
+def _task_name() -> str:
+    try:
+        task = asyncio.current_task()
+    except RuntimeError:  # no running loop
+        return ""
+    return "" if task is None else task.get_name()
+
+
+class span:
+    """``with vorn.span("fetch"):`` or ``async with vorn.span("fetch"):``.
+
+    Writes "span <id> begin: <message> [<task>]" when entered and
+    "span <id> end: <message> [<task>]" when left, " (raised <type>)"
+    added when an exception leaves it. <id> is unique in the process
+    ("1f.4711": a counter in hex, then the pid); <task> is the running
+    asyncio task's name when entered, empty outside a task. Each record
+    lands in the scope open on the thread at that moment, so spans may
+    cross awaits and overlap each other and any scope. A span object is
+    entered once.
+    """
+
+    __slots__ = ("id", "message", "task", "_state")
+
+    def __init__(self, message: str) -> None:
+        self.message = message
+        self.id = ""
+        self.task = ""
+        self._state = "new"
+
+    def __enter__(self) -> Self:
+        if self._state != "new":
+            raise RuntimeError(f"span {self.message!r} was already entered")
+        with _lock:
+            self.id = f"{next(_ids):x}.{_pid}"
+        self.task = _task_name()
+        self._state = "open"
+        _open_logger().log(f"span {self.id} begin: {self.message} [{self.task}]")
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        raised = "" if exc_type is None else f" (raised {exc_type.__qualname__})"
+        self._state = "ended"
+        _open_logger().log(f"span {self.id} end: {self.message} [{self.task}]{raised}")
+
+    async def __aenter__(self) -> Self:
+        return self.__enter__()
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.__exit__(exc_type, exc_value, traceback)

@@ -1,0 +1,191 @@
+"""Async code: traced coroutines and async generators, a scope per step, and
+spans that cross awaits, read back with read_spans."""
+
+import asyncio
+import inspect
+import re
+import threading
+
+import pytest
+
+import _py_vorn
+import vorn
+from conftest import run_in_fresh_thread, trace_path
+from vorn import read_spans, read_trace_events
+
+
+def shape(items):
+    """(message, closed, children) for each scope; records as their text,
+    span ids as "#" (the counter is the process's)."""
+    return [(item.args, item.ts_exit is not None, shape(item.events)) if hasattr(item, "events")
+            else re.sub(r"^span [0-9a-f]+\.\d+ ", "span # ", item.args) for item in items]  # fmt: skip
+
+
+def spans_of(*paths):
+    return [(span.message, span.task, span.ts_end is not None, span.raised) for span in read_spans(*paths)]
+
+
+@vorn.traced
+async def fetch(gate, value):
+    await gate.wait()
+    if value is None:
+        raise KeyError(value)
+    return value * 2
+
+
+async def handler(name, gate, value):
+    async with vorn.span(f"handle {name}"):
+        return await fetch(gate, value)
+
+
+def test_gathered_tasks_trace_their_steps_and_spans_as_they_ran(traced):
+    async def main():
+        gates = [asyncio.Event() for _ in range(3)]
+        tasks = [asyncio.create_task(handler(name, gate, value), name=name)
+                 for name, gate, value in zip(("a", "b", "c"), gates, (1, 2, None))]  # fmt: skip
+        await asyncio.sleep(0)  # all three wait at their gates
+        for gate, task in zip(reversed(gates), reversed(tasks)):
+            gate.set()
+            await asyncio.wait([task])
+        return await asyncio.gather(*tasks, return_exceptions=True)
+
+    run = traced(lambda: asyncio.run(main()))
+    assert run.result[:2] == [2, 4] and isinstance(run.result[2], KeyError)
+    assert shape(read_trace_events(run.path)) == [
+        "span # begin: handle a [a]", ("fetch start [a]", True, []),
+        "span # begin: handle b [b]", ("fetch start [b]", True, []),
+        "span # begin: handle c [c]", ("fetch start [c]", True, []),
+        ("fetch resume [c]", True, ["raised KeyError"]), "span # end: handle c [c] (raised KeyError)",
+        ("fetch resume [b]", True, []), "span # end: handle b [b]",
+        ("fetch resume [a]", True, []), "span # end: handle a [a]",
+    ]  # fmt: skip
+    spans = read_spans(run.path)
+    assert spans_of(run.path) == [("handle a", "a", True, None), ("handle b", "b", True, None),
+                                  ("handle c", "c", True, "KeyError")]  # fmt: skip
+    assert [(span.begin, span.end) for span in spans] == [
+        ((str(run.path), (0,)), (str(run.path), (11,))),
+        ((str(run.path), (2,)), (str(run.path), (9,))),
+        ((str(run.path), (4,)), (str(run.path), (7,))),
+    ]
+    assert all(span.ts_begin <= span.ts_end for span in spans)
+
+
+async def waits_forever(swallow):
+    try:
+        await asyncio.Future()
+    except asyncio.CancelledError:
+        if not swallow:
+            raise
+    return "swallowed"
+
+
+async def cancel_it(function, swallow):
+    task = asyncio.create_task(function(swallow), name="victim")
+    await asyncio.sleep(0)
+    task.cancel("stop")
+    try:
+        return await task
+    except asyncio.CancelledError as error:
+        return ("CancelledError", error.args)
+
+
+async def time_it_out(function, swallow):
+    asyncio.current_task().set_name("waiter")
+    try:
+        return await asyncio.wait_for(function(swallow), 1e-3)  # waits for a future nobody resolves
+    except TimeoutError:
+        return "TimeoutError"
+
+
+@pytest.mark.parametrize("scenario, swallow, outcome, task", [
+    (cancel_it, False, ("CancelledError", ("stop",)), "victim"),
+    (cancel_it, True, "swallowed", "victim"),
+    (time_it_out, False, "TimeoutError", "waiter"),
+])  # fmt: skip
+def test_cancellation_and_timeouts_behave_as_undecorated_and_log_their_steps(traced, scenario, swallow,
+                                                                             outcome, task):  # fmt: skip
+    assert asyncio.run(scenario(waits_forever, swallow)) == outcome
+    run = traced(lambda: asyncio.run(scenario(vorn.traced(waits_forever), swallow)))
+    assert run.result == outcome
+    last = [] if swallow else ["raised CancelledError"]
+    assert shape(read_trace_events(run.path)) == [
+        (f"waits_forever start [{task}]", True, []), (f"waits_forever resume [{task}]", True, last)]
+
+
+@vorn.traced
+async def numbers(count):
+    try:
+        for number in range(count):
+            received = yield number
+            if received is not None:
+                yield f"got {received}"
+            await asyncio.sleep(0)
+    finally:
+        _py_vorn.StlLogger("cleanup").close()
+
+
+def test_an_async_generator_gets_a_step_per_resumption_and_one_for_its_early_close(traced):
+    async def consume():
+        asyncio.current_task().set_name("consumer")
+        got, agen = [], numbers(5)
+        async for number in agen:
+            got.append(number)
+            if number == 1:
+                break
+        await agen.aclose()
+        sent = numbers(2)
+        return got, [await sent.__anext__(), await sent.asend("x"), [n async for n in sent]]
+
+    run = traced(lambda: asyncio.run(consume()))
+    assert run.result == ([0, 1], [0, "got x", [1]])
+    step = lambda name, *children: (f"numbers {name} [consumer]", True, list(children))  # noqa: E731
+    cleanup = ("cleanup", True, [])
+    assert shape(read_trace_events(run.path)) == [
+        step("start"), step("resume"), step("resume"), step("close", cleanup),
+        step("start"), *[step("resume")] * 4, step("resume", cleanup),
+    ]
+
+
+def test_spans_never_ended_read_back_open_and_pair_across_files(trace_root):
+    def leave_a_task_stuck():
+        async def stuck():
+            with vorn.span("stuck"):
+                await asyncio.Future()
+
+        loop = asyncio.new_event_loop()
+        task = loop.create_task(stuck(), name="stuck")
+        loop.run_until_complete(asyncio.sleep(0))
+        path = trace_path(trace_root, threading.get_native_id())
+        before = spans_of(path)
+        task.cancel()
+        loop.run_until_complete(asyncio.wait([task]))
+        loop.close()
+        return before, spans_of(path)
+
+    assert run_in_fresh_thread(leave_a_task_stuck) == (
+        [("stuck", "stuck", False, None)], [("stuck", "stuck", True, "CancelledError")])
+
+    handed_over = vorn.span("handed over")
+    first = run_in_fresh_thread(lambda: (handed_over.__enter__(), threading.get_native_id())[1])
+    second = run_in_fresh_thread(lambda: (handed_over.__exit__(None, None, None), threading.get_native_id())[1])
+    paths = [trace_path(trace_root, thread) for thread in (first, second)]
+    assert spans_of(paths[0]) == [("handed over", None, False, None)]
+    assert spans_of(*paths) == [("handed over", None, True, None)] and spans_of(paths[1]) == []
+    with pytest.raises(RuntimeError, match="already entered"):
+        handed_over.__enter__()
+
+
+def test_decorated_async_functions_keep_their_kind_and_step_outside_a_loop(traced):
+    assert inspect.iscoroutinefunction(fetch) and not inspect.isasyncgenfunction(fetch)
+    assert inspect.isasyncgenfunction(numbers) and not inspect.iscoroutinefunction(numbers)
+
+    def by_hand():
+        gate = asyncio.Event()
+        gate.set()
+        with pytest.raises(StopIteration) as stop:
+            fetch(gate, 4).send(None)
+        return stop.value.value
+
+    run = traced(by_hand)
+    assert run.result == 8
+    assert shape(read_trace_events(run.path)) == [("fetch start", True, [])]
