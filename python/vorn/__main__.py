@@ -19,6 +19,7 @@ from pathlib import Path
 
 from vorn import otlp
 from vorn.output_file import MissingOutputDirectory
+from vorn.terminal_text import count, printable
 
 PATHS_HELP = "trace files, directories searched for *.log files, or archives made by pack"
 EXACT_HELP = ("keep the file's millisecond times as they are; by default the events of a thread "
@@ -110,47 +111,36 @@ def main(argv: Sequence[str] | None = None) -> int:
 
             speedscope = arguments.format == "speedscope"
             output = arguments.output or ("trace.speedscope.json" if speedscope else "trace.json")
-            count = write_export(arguments.paths, output, arguments.exact_times, speedscope)
+            files = write_export(arguments.paths, output, arguments.exact_times, speedscope)
             if output != "-":
-                print(f"exported {_files(count)} to {output}")
+                print(f"exported {count(files, 'trace file')} to {output}")
         elif arguments.command == "view":
             from vorn.view import write_view
 
             output = arguments.output or "trace.html"
-            count = write_view(arguments.paths, output, arguments.exact_times)
+            files = write_view(arguments.paths, output, arguments.exact_times)
             if output != "-":
                 page = Path(output).resolve().as_uri()
-                print(f"drew {_files(count)} into {output}; open it in a browser: {page}")
+                print(f"drew {count(files, 'trace file')} into {output}; open it in a browser: {page}")
         elif arguments.command == "pack":
             from vorn.trace_archive import pack
 
-            count = pack(arguments.paths, arguments.output)
-            print(f"packed {_files(count)} into {arguments.output}")
+            files = pack(arguments.paths, arguments.output)
+            print(f"packed {count(files, 'trace file')} into {arguments.output}")
         else:
             from vorn.summary import summary_text
 
             sys.stdout.write(summary_text(arguments.paths, arguments.top, arguments.by or "both",
                                           not arguments.exact_messages))  # fmt: skip
     except MissingOutputDirectory as error:
-        print(f"python -m vorn {arguments.command}: {_printable(str(error))}", file=sys.stderr)
+        print(f"python -m vorn {arguments.command}: {printable(str(error))}", file=sys.stderr)
         return 2
     except (OSError, ValueError) as error:
         # Missing paths, unreadable files and files that are not traces:
         # one line naming the file, not a traceback.
-        print(f"python -m vorn {arguments.command}: {_printable(str(error))}", file=sys.stderr)
+        print(f"python -m vorn {arguments.command}: {printable(str(error))}", file=sys.stderr)
         return 1
     return 0
-
-
-def _printable(text: str) -> str:
-    """`text` with control characters shown as spaces, so that a path made of
-    escape sequences cannot retitle or clear the terminal it is reported on:
-    "bad\x1b]0;x\x07.log" => "bad ]0;x .log"."""
-    return "".join(" " if ord(ch) < 0x20 or 0x7F <= ord(ch) < 0xA0 else ch for ch in text)
-
-
-def _files(count: int) -> str:
-    return f"{count} trace file{'' if count == 1 else 's'}"
 
 
 if __name__ == "__main__":

@@ -30,6 +30,7 @@ from collections.abc import Iterator, Sequence
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final
 
+from vorn.terminal_text import count
 from vorn.otlp_mapping import NANOS_PER_MS, NEVER_CLOSED, SourceFile, Span, files_without_origin, spans_of
 
 __all__ = ["add_parser", "main", "request_json", "sdk_spans"]
@@ -205,7 +206,7 @@ def run(arguments: argparse.Namespace) -> int:
                 with written_output(arguments.output, inputs) as stream:
                     stream.write(request_json(encode_spans(spans)))
                 if arguments.output != "-":
-                    print(f"wrote {len(spans)} spans of {_files(len(sources))} to {arguments.output}")
+                    print(f"wrote {len(spans)} spans of {count(len(sources), 'trace file')} to {arguments.output}")
                 return 0
     except MissingOutputDirectory as error:
         print(f"python -m vorn otlp: {error}", file=sys.stderr)
@@ -223,12 +224,8 @@ def run(arguments: argparse.Namespace) -> int:
                 return 1
     finally:
         exporter.shutdown()
-    print(f"sent {len(spans)} spans of {_files(len(sources))} to {url}")
+    print(f"sent {len(spans)} spans of {count(len(sources), 'trace file')} to {url}")
     return 0
-
-
-def _files(count: int) -> str:
-    return f"{count} trace file{'' if count == 1 else 's'}"
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -28,6 +28,7 @@ from dataclasses import dataclass, field
 
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile
+from vorn.terminal_text import count, printable
 from vorn.trace_reader import Instant, Scope, read_trace_events, walk
 from vorn.trace_timeline import Timeline, timeline_of
 
@@ -129,8 +130,8 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
     """The summary as a terminal table; `limit` keeps the first rows only."""
     closed = summary.scopes - len(summary.open_scopes)
     lines = [
-        f"{_count(summary.files, 'trace file')}: {_count(summary.scopes, 'scope')}"
-        f", {_count(summary.records, 'record')}",
+        f"{count(summary.files, 'trace file')}: {count(summary.scopes, 'scope')}"
+        f", {count(summary.records, 'record')}",
         "",
     ]
     timeline = summary.timeline
@@ -160,11 +161,11 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
             texts = [cells[4].ljust(widths[4]), cells[5]]
             lines.append("  ".join(numbers + texts).rstrip())
         if len(rows) < len(summary.rows):
-            lines.append(f"... {_count(len(summary.rows) - len(rows), 'more row')}")
+            lines.append(f"... {count(len(summary.rows) - len(rows), 'more row')}")
     else:
-        lines.append(f"no closed scopes ({_count(closed, 'scope')})")
+        lines.append(f"no closed scopes ({count(closed, 'scope')})")
     if summary.open_scopes:
-        lines += ["", f"{_count(len(summary.open_scopes), 'scope')} never closed:"]
+        lines += ["", f"{count(len(summary.open_scopes), 'scope')} never closed:"]
         for entry in summary.open_scopes:
             scope = entry.scope
             where = entry.where or f"host {entry.trace.host}, thread {entry.trace.thread}"
@@ -188,7 +189,7 @@ def _process_lines(timeline: Timeline) -> list[str]:
     """The processes by host, each with where its clock starts on the
     timeline and its threads (the first few)."""
     processes = timeline.processes
-    lines = [f"{_count(len(processes), 'process')} on {_count(len(timeline.hosts), 'host')}, "
+    lines = [f"{count(len(processes), 'process')} on {count(len(timeline.hosts), 'host')}, "
              f"times in ms from {timeline.start_time}:"]  # fmt: skip
     for host, host_processes in timeline.hosts:
         lines.append(f"  host {_cut(host, INVOKER_WIDTH)}")
@@ -204,19 +205,9 @@ def _process_lines(timeline: Timeline) -> list[str]:
     return lines
 
 
-def _count(number: int, noun: str) -> str:
-    """_count(1, "scope") => "1 scope"; _count(2, "process") => "2 processes"."""
-    return f"{number} {noun}{'' if number == 1 else 'es' if noun.endswith('s') else 's'}"
-
-
-def _is_control(character: str) -> bool:
-    code = ord(character)
-    return code < 0x20 or 0x7F <= code < 0xA0
-
-
 def _cut(text: str, width: int) -> str:
     """One line of at most `width` characters: control characters become
     spaces, so that a message can neither break the table nor send escape
     sequences to the terminal; "abcdef", 4 => "abc…"; "a\x1b[31m" => "a [31m"."""
-    flat = "".join(" " if _is_control(ch) else ch for ch in text)
+    flat = printable(text)
     return flat if len(flat) <= width else flat[: width - 1] + "…"
