@@ -20,17 +20,15 @@ the shipper once the batch being sent is done.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
-import os
 import signal
 import sys
-import tempfile
 import threading
 from pathlib import Path
 from typing import Any, Final
 
 from vorn.otlp_mapping import NANOS_PER_MS, SourceFile, Span, file_key, file_spans
+from vorn.output_file import written_output
 from vorn.trace_files import find_trace_files
 from vorn.trace_identity import read_identity
 
@@ -128,12 +126,5 @@ def _load(path: Path) -> dict[str, int]:
 def _save(path: Path, state: dict[str, int]) -> None:
     """Replaces the state file whole: a shipper killed while writing it
     leaves the previous one."""
-    descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as stream:
-            json.dump(state, stream, separators=(",", ":"))
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
+    with written_output(path, set()) as stream:
+        json.dump(state, stream, separators=(",", ":"))
