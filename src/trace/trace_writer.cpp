@@ -23,14 +23,14 @@ namespace {
 // Bytes of a line at full indentation holding `text` bytes, with its "\n".
 constexpr std::size_t line_size(std::size_t text) { return kMaxIndentation + text + 1; }
 
-constexpr std::size_t kPendingLineSize = kInstantRecordLimit + 2;
+constexpr std::size_t kRecordLineSize = kInstantRecordLimit + 2;
 constexpr std::size_t kEscapedIdentityMax = kIdentityEscapeCapacity - 2;
 constexpr std::size_t kEscapedMessageMax = kMessageEscapeCapacity - 2;
 
 // The largest output of one operation: an enter record behind its "[" or ","
-// prelude and the released pending line.
+// prelude and the line end of the element before it.
 constexpr std::size_t kLargestEnterRecord =
-    2 + (kInstantRecordLimit + 2) +
+    2 + 2 +
     line_size(1) +                                   // {
     line_size(12 + kEscapedIdentityMax + 2) +        // "invoker": "...",
     line_size(9 + kEscapedIdentityMax + 2) +         // "file": "...",
@@ -38,10 +38,10 @@ constexpr std::size_t kLargestEnterRecord =
     line_size(12 + 20 + 1) +                         // "ts_enter": 18446744073709551615,
     line_size(9 + kEscapedMessageMax + 2) +          // "args": "...",
     line_size(11);                                   // "events": [
-constexpr std::size_t kLargestExitRecord =
-    (kInstantRecordLimit + 1) + line_size(2) + line_size(11 + 20) + line_size(1) + 2;
+constexpr std::size_t kLargestExitRecord = 1 + line_size(2) + line_size(11 + 20) + line_size(1) + 2;
+constexpr std::size_t kLargestInstantRecord = 2 + kInstantRecordLimit + 3;  // a top-level one ends in "\n]\n"
 constexpr std::size_t kStagedSize = kLargestEnterRecord + 1;
-static_assert(kLargestExitRecord < kStagedSize);
+static_assert(kLargestExitRecord < kStagedSize && kLargestInstantRecord < kStagedSize);
 
 // Texts of a record, escaped. They live in the thread's writer state, not on
 // the stack: a call may come from deep inside a recursion, where the host
@@ -57,19 +57,27 @@ struct EscapedTexts {
 
 // Writer state of one thread. `depth` is 0 while no scope is open and
 // 2k + 1 while k scopes are open.
+//
+// The last element of an array (an instant record, or a child scope's
+// closing brace) is complete only once it is known whether another element
+// follows it. It is written at once all the same, without its line end, and
+// `element_open` says so: the next operation begins its write with the ",\n"
+// or "\n" that the element was waiting for. The file ends up with the same
+// bytes as if the element had been held back, but a process killed after a
+// `log` keeps that record.
 struct WriterState {
     std::int32_t depth = 0;
     bool array_started = false;
-    std::int32_t pending_length = 0;
-    char pending_line[kPendingLineSize];
-    char staged[kStagedSize];  // the current operation's bytes
-    EscapedTexts texts;        // the current operation's texts
+    bool element_open = false;
+    char record_line[kRecordLineSize];  // an instant record being composed
+    char staged[kStagedSize];           // the current operation's bytes
+    EscapedTexts texts;                 // the current operation's texts
 };
 
-void release_pending_at_thread_end(WriterState& state) noexcept;
+void end_open_element_at_thread_end(WriterState& state) noexcept;
 
-// Owns the thread's writer state; its thread-exit destructor writes the
-// pending line so that nothing logged is lost.
+// Owns the thread's writer state; its thread-exit destructor ends the
+// line of the element written last, so that the file ends in a line end.
 struct WriterStateOwner {
     std::unique_ptr<WriterState> state;
     ~WriterStateOwner();
@@ -79,7 +87,7 @@ thread_local WriterState* this_thread_writer = nullptr;
 thread_local bool this_thread_writer_gone = false;
 
 WriterStateOwner::~WriterStateOwner() {
-    if (state) release_pending_at_thread_end(*state);
+    if (state) end_open_element_at_thread_end(*state);
     this_thread_writer = nullptr;
     this_thread_writer_gone = true;
 }
@@ -91,7 +99,7 @@ void drop_inherited_writer_state() {
     if (state == nullptr) return;
     state->depth = 0;
     state->array_started = false;
-    state->pending_length = 0;
+    state->element_open = false;
 }
 
 // The calling thread's writer state, created at first touch; nullptr once
@@ -128,20 +136,24 @@ void write_staged(const RecordBuffer& out, std::uint64_t tail) noexcept {
     stream->replace_tail(tail, out.data(), out.size());
 }
 
-// Moves the pending line, followed by `terminator`, into `out`.
-void stage_pending_line(WriterState& state, RecordBuffer& out, const char* terminator) noexcept {
-    if (state.pending_length <= 0) return;
-    out.append(state.pending_line, static_cast<std::size_t>(state.pending_length));
+// Ends the line of the element written last, if it is still open, with
+// `terminator`: ",\n" when another element follows it, "\n" at the end of
+// its array.
+// A file opened since then (it could not be opened before) does not hold
+// the element, so there is no line to end.
+void end_open_element(WriterState& state, RecordBuffer& out, const char* terminator) noexcept {
+    if (!state.element_open) return;
+    state.element_open = false;
+    const LogStream* stream = current_log_stream();
+    if (stream != nullptr && stream->is_open() && stream->length() == 0) return;
     out.append(terminator);
-    state.pending_length = 0;
 }
 
-// A scope's closing brace becomes the pending element of its parent's array.
-void hold_closing_brace(WriterState& state) noexcept {
-    RecordBuffer pending(state.pending_line, sizeof state.pending_line);
-    append_indentation(pending, state.depth);
-    pending.append("}", 1);
-    state.pending_length = static_cast<std::int32_t>(pending.size());
+// A scope's closing brace, the last element of its parent's array so far.
+void stage_closing_brace(WriterState& state, RecordBuffer& out) noexcept {
+    append_indentation(out, state.depth);
+    out.append("}", 1);
+    state.element_open = true;
 }
 
 std::int32_t clamped_length(std::size_t length) noexcept {
@@ -234,12 +246,12 @@ void write_number_member(RecordBuffer& out, std::int32_t depth, const char (&key
     out.append(end);
 }
 
-// Fills the pending line with an instant record. A record longer than the
-// limit loses the end of its message text, cut at an escape and character
-// boundary, so that it still ends with its closing quote and brace.
-void hold_instant_record(WriterState& state, std::uint64_t ts, const EscapedTexts& texts,
-                         std::int32_t line) noexcept {
-    RecordBuffer record(state.pending_line, kInstantRecordLimit + 1);
+// Appends an instant record, without its line end, to `out`. A record longer
+// than the limit loses the end of its message text, cut at an escape and
+// character boundary, so that it still ends with its closing quote and brace.
+void stage_instant_record(WriterState& state, RecordBuffer& out, std::uint64_t ts, const EscapedTexts& texts,
+                          std::int32_t line) noexcept {
+    RecordBuffer record(state.record_line, kInstantRecordLimit + 1);
     append_indentation(record, state.depth);
     record.append("{ \"ts\": ");
     append_decimal(record, ts);
@@ -255,7 +267,7 @@ void hold_instant_record(WriterState& state, std::uint64_t ts, const EscapedText
     const std::size_t room = record.room() > closing_length ? record.room() - closing_length : 0;
     record.append(texts.message, escaped_cut_length(texts.message, texts.message_length, room));
     record.append(closing, closing_length);
-    state.pending_length = static_cast<std::int32_t>(record.size());
+    out.append(record.data(), record.size());
 }
 
 // Makes sure the file is open before a write that must not fail its caller
@@ -289,11 +301,11 @@ std::uint64_t start_top_level_element(WriterState& state, RecordBuffer& out) noe
     return 2;
 }
 
-void release_pending_at_thread_end(WriterState& state) noexcept {
-    if (state.pending_length <= 0) return;
+void end_open_element_at_thread_end(WriterState& state) noexcept {
+    if (!state.element_open) return;
     ensure_log_file_or_lose_the_write();
     RecordBuffer out(state.staged, sizeof state.staged);
-    stage_pending_line(state, out, "\n");
+    end_open_element(state, out, "\n");
     write_staged(out, 0);
 }
 
@@ -313,7 +325,7 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
         tail = start_top_level_element(*state, out);
         state->depth = 1;
     }
-    stage_pending_line(*state, out, ",\n");
+    end_open_element(*state, out, ",\n");
     write_indented_line(out, state->depth, "{");
     state->depth += 1;
     write_text_member(out, state->depth, "\"invoker\": ", texts.invoker, texts.invoker_length);
@@ -323,7 +335,6 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
     write_text_member(out, state->depth, "\"args\": ", texts.message, texts.message_length);
     write_indented_line(out, state->depth, "\"events\": [");
     state->depth += 1;
-    state->pending_length = 0;
     write_staged(out, tail);
 }
 
@@ -340,19 +351,17 @@ void write_instant_record(std::uint64_t ts, const char* invoker, const char* fil
         ensure_log_file_or_lose_the_write();
         RecordBuffer out(state->staged, sizeof state->staged);
         const std::uint64_t tail = start_top_level_element(*state, out);
-        hold_instant_record(*state, ts, texts, line);
-        stage_pending_line(*state, out, "\n");
-        out.append("]\n");
+        stage_instant_record(*state, out, ts, texts, line);
+        out.append("\n]\n");
         write_staged(out, tail);
         return;
     }
-    if (state->pending_length > 0) {
-        ensure_log_file_or_lose_the_write();
-        RecordBuffer out(state->staged, sizeof state->staged);
-        stage_pending_line(*state, out, ",\n");
-        write_staged(out, 0);
-    }
-    hold_instant_record(*state, ts, texts, line);
+    ensure_log_file_or_lose_the_write();
+    RecordBuffer out(state->staged, sizeof state->staged);
+    end_open_element(*state, out, ",\n");
+    stage_instant_record(*state, out, ts, texts, line);
+    state->element_open = true;
+    write_staged(out, 0);
 }
 
 void write_exit_record(std::uint64_t ts_exit) noexcept {
@@ -361,14 +370,15 @@ void write_exit_record(std::uint64_t ts_exit) noexcept {
     // The state closes the scope even when the record is lost.
     ensure_log_file_or_lose_the_write();
     RecordBuffer out(state->staged, sizeof state->staged);
-    stage_pending_line(*state, out, "\n");
+    end_open_element(*state, out, "\n");
     state->depth -= 1;
     write_indented_line(out, state->depth, "],");
     write_number_member(out, state->depth, "\"ts_exit\": ", ts_exit, "\n");
     state->depth -= 1;
-    hold_closing_brace(*state);
+    stage_closing_brace(*state, out);
     if (state->depth == 1) {
-        stage_pending_line(*state, out, "\n");
+        out.append("\n", 1);
+        state->element_open = false;
         out.append("]\n");
         state->depth = 0;
     }

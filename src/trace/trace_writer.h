@@ -7,8 +7,9 @@ namespace vorn {
 
 // The calling thread's trace writer. Each thread's file is one JSON array of
 // scope objects; each scope's "events" array holds its instant records and
-// child scopes. The last element of the current array is held back as the
-// thread's pending line until it is known whether a comma follows it.
+// child scopes. The last element of the current array is written without its
+// line end, which the next operation writes: ",\n" when another element
+// follows it, "\n" when its array closes.
 //
 // Every operation composes its bytes in a per-thread buffer and hands them to
 // the file in one write, which has reached the operating system when the
@@ -24,17 +25,18 @@ inline constexpr std::size_t kIdentityEscapeCapacity = 512;
 
 // Opens a scope: makes sure the file is open (throws
 // std::filesystem::filesystem_error, changing nothing, when its directory
-// cannot be created), opens or continues the top-level array, releases the
-// pending line with ",", and writes the "{" line, the member lines and the
-// "events" line.
+// cannot be created), opens or continues the top-level array, ends the
+// element before it with ",", and writes the "{" line, the member lines and
+// the "events" line.
 void write_enter_record(const char* invoker, const char* file, std::int32_t line,
                         const char* message, std::size_t message_length);
 
-// Holds an instant record, stamped `ts`, as the pending line inside the
-// innermost open scope, after writing the line pending before it with ",".
-// With no scope open on the calling thread the record is written at once as
-// an element of the top-level array, which stays complete. Never throws: a
-// file that cannot be reached loses the line it was due.
+// Writes an instant record, stamped `ts`, inside the innermost open scope,
+// after ending the element before it with ",". The record is in the file
+// when the call returns, only its line end waits for the next operation.
+// With no scope open on the calling thread the record is written as a whole
+// element of the top-level array, which stays complete. Never throws: a
+// file that cannot be reached loses the bytes it was due.
 void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
                           std::int32_t line, const char* message, std::size_t message_length) noexcept;
 

@@ -186,7 +186,7 @@ TEST_F(TraceRecords, an_oversized_instant_record_is_cut_inside_its_message) {
     EXPECT_TRUE(accents_record.ends_with("\xC3\xA9\" }")) << "a character cut in half";
 }
 
-TEST_F(TraceRecords, thread_end_writes_the_pending_record_and_leaves_scopes_open) {
+TEST_F(TraceRecords, thread_end_ends_the_last_records_line_and_leaves_scopes_open) {
     std::optional<JsonStlLogger> outlives_its_thread;
     const std::string file = trace([&] {
         outlives_its_thread.emplace("main", "job.py", 10, 1, "%s", "load");
@@ -210,38 +210,41 @@ TEST_F(TraceRecords, calls_on_an_outer_scope_act_on_the_innermost_level) {
         EXPECT_TRUE(written_so_far().ends_with(
             "        \"events\": [\n"
             "          { \"ts\": T, \"invoker\": \"a\", \"file\": \"a.py\", \"line\": 1, \"args\": \"from a\" }\n"
-            "        ],\n        \"ts_exit\": T\n"))
+            "        ],\n        \"ts_exit\": T\n      }"))
             << "a's record inside b, then b's level closed";
         b.reset();
         EXPECT_TRUE(written_so_far().ends_with("\n      }\n    ],\n    \"ts_exit\": T\n  }\n]\n")) << "then a's";
     });
 }
 
-// Each operation costs at most one write, which begins with the element held
-// back until then: followed by "," when another element follows it, without
-// one at the end of its array.
-TEST_F(TraceRecords, each_operation_writes_once_releasing_the_held_back_element) {
+// Each operation costs one write, which begins with the line end of the
+// element written before it: "," when another element follows it, none at
+// the end of its array. A record is in the file as soon as `log` returns, so
+// a process killed right after it keeps it.
+TEST_F(TraceRecords, each_operation_writes_once_and_a_record_is_in_the_file_when_log_returns) {
     trace([] {
-        const auto step = [](auto&& operation, std::uint64_t writes, const std::string& written_first) {
+        const auto step = [](auto&& operation, const std::string& written) {
             const std::size_t length_before = written_so_far().size();
             const std::uint64_t calls_before = vorn::trace_write_calls();
             operation();
-            EXPECT_EQ(vorn::trace_write_calls() - calls_before, writes) << written_first;
-            EXPECT_TRUE(written_so_far().substr(length_before).starts_with(written_first)) << written_first;
+            EXPECT_EQ(vorn::trace_write_calls() - calls_before, 1u) << written;
+            EXPECT_TRUE(written_so_far().substr(length_before).starts_with(written)) << written;
         };
         const auto record = [](const std::string& args) {
             return "      { \"ts\": T, \"invoker\": \"a\", \"file\": \"f\", \"line\": 1, \"args\": \"" + args + "\" }";
         };
         std::optional<JsonStlLogger> a, b;
-        step([&] { a.emplace("a", "f", 1, 1, "%s", "A"); }, 1, "[\n  {\n");
-        step([&] { a->log("%s", "x"); }, 0, "");
-        step([&] { b.emplace("b", "f", 2, 1, "%s", "B"); }, 1, record("x") + ",\n      {\n");
-        step([&] { b.reset(); }, 1, "        ],\n");
-        step([&] { a->log("%s", "y"); }, 1, "      },\n");
-        step([&] { a->log("%s", "z"); }, 1, record("y") + ",\n");
-        step([&] { a.reset(); }, 1, record("z") + "\n    ],\n");
+        step([&] { a.emplace("a", "f", 1, 1, "%s", "A"); }, "[\n  {\n");
+        step([&] { a->log("%s", "x"); }, record("x"));
+        EXPECT_TRUE(written_so_far().ends_with(record("x"))) << "whole, waiting only for its line end";
+        step([&] { b.emplace("b", "f", 2, 1, "%s", "B"); }, ",\n      {\n");
+        step([&] { b.reset(); }, "        ],\n");
+        EXPECT_TRUE(written_so_far().ends_with("\n      }")) << "b's brace, waiting for its line end";
+        step([&] { a->log("%s", "y"); }, ",\n" + record("y"));
+        step([&] { a->log("%s", "z"); }, ",\n" + record("z"));
+        step([&] { a.reset(); }, "\n    ],\n");
         EXPECT_TRUE(written_so_far().ends_with("\n  }\n]\n")) << "the file is complete until the next scope";
-        step([&] { a.emplace("a", "f", 3, 1, "%s", "C"); }, 1, "");  // over the final "]"
+        step([&] { a.emplace("a", "f", 3, 1, "%s", "C"); }, "");  // over the final "]"
     });
 }
 
@@ -334,8 +337,8 @@ TEST_F(TraceRecords, every_write_and_only_the_write_runs_as_a_blocking_call) {
             NotedBlockingCalls::calls.clear();
             std::optional<JsonStlLogger> a;
             a.emplace("a", "f", 1, 1, "%s", "A");
-            a->log("%s", "held back");
-            a->log("%s", "releases the first");
+            a->log("%s", "first");
+            a->log("%s", "second");
             a.reset();
             JsonStlLogger("b", "f", 2, 1, "%s", "B").log("%s", "y");
             calls = NotedBlockingCalls::calls;
