@@ -17,7 +17,7 @@ import pytest
 
 from conftest import run_vorn
 from vorn.trace_files import find_trace_files
-from vorn.trace_reader import Instant, Scope, read_trace_events
+from vorn.trace_reader import Instant, Scope, read_spans, read_trace_events
 
 REPO = Path(__file__).resolve().parent.parent
 NEVER_CLOSED = " (never closed)"
@@ -48,7 +48,10 @@ with L("parent") as parent:
     with L("a"):
         pass
     with L("b"):
-        time.sleep(0.002)
+        # Spins across a millisecond boundary, so that b has a width of its own.
+        start = int(time.monotonic() * 1000)
+        while int(time.monotonic() * 1000) < start + 2:
+            pass
     parent.log("after b")
 """],
     # The worker's scopes stay open: the process ends without closing them.
@@ -225,3 +228,84 @@ def test_speedscope_builds_every_scope_where_the_file_has_it(case, viewers, expo
         spans = {scope["name"]: (scope["start"], scope["start"] + scope["duration"]) for scope in profile["scopes"]}
         assert max(end for _, end in spans.values()) == pytest.approx(profile["total"], abs=1e-6)
         assert_open_scopes_run_to_the_end(want["scopes"], spans, profile["total"])
+
+
+# Three gathered handlers whose spans cross awaits and each other, a traced
+# coroutine inside each, two spans of one task that cross, and a task that
+# never finishes: os._exit leaves its span without an end.
+SPANS_PROGRAM = """
+import asyncio
+import vorn
+
+@vorn.traced
+async def fetch(turns):
+    for _ in range(turns):
+        await asyncio.sleep(0)
+
+async def handle(name, turns):
+    async with vorn.span(f"handle {name}"):
+        await fetch(turns)
+
+async def hang():
+    async with vorn.span("hang"):
+        await asyncio.Event().wait()
+
+async def main():
+    asyncio.current_task().set_name("main")
+    # Two spans of one task that cross: neither nests in the other.
+    first = vorn.span("cross 1").__enter__()
+    second = vorn.span("cross 2").__enter__()
+    first.__exit__(None, None, None)
+    second.__exit__(None, None, None)
+    asyncio.create_task(hang(), name="hung")
+    await asyncio.gather(*(asyncio.create_task(handle(name, turns), name=name)
+                           for name, turns in (("a", 30), ("b", 20), ("c", 10))))
+    os._exit(0)
+
+asyncio.run(main())
+"""
+
+
+def test_viewers_draw_each_span_on_its_task_track(viewers, tmp_path):
+    env = {key: value for key, value in os.environ.items() if key != "VORN_LOG_PREFIX"}
+    env["VORN_LOG_DIR"] = str(tmp_path / "logs")
+    subprocess.run([sys.executable, "-c", PRELUDE + SPANS_PROGRAM], env=env, check=True, timeout=120)
+    for name, options in (("trace.json", []), ("speedscope.json", ["--format", "speedscope"])):
+        result = run_vorn("export", *options, str(tmp_path / "logs"), "-o", str(tmp_path / name))
+        assert result.returncode == 0, result.stderr
+    # Where each span's records are in the export, and so where it must be drawn.
+    records = {event["args"]["message"]: event["ts"] for event in json.loads((tmp_path / "trace.json").read_text())
+               ["traceEvents"] if event["ph"] == "I"}  # fmt: skip
+    spans = {}
+    for span in read_spans(*(trace.path for trace in find_trace_files([tmp_path / "logs"]))):
+        text = f"span {span.id} %s: {span.message} [{span.task}]"
+        spans[span.message] = (span.task, records[text % "begin"], records.get(text % "end"))
+    assert spans["hang"][2] is None
+    # Each task has a track; a span crossing another of its task gets a second one.
+    tracks = {"handle a": "task a", "handle b": "task b", "handle c": "task c", "hang": "task hung",
+              "cross 1": "task main", "cross 2": "task main (2)"}  # fmt: skip
+    assert spans.keys() == tracks.keys()
+
+    built = consumer(viewers, "devtools_tree.mjs", tmp_path / "trace.json")
+    # The span logger's thread is not drawn: the one thread left is the loop's.
+    assert [len(process["threads"]) for process in built["processes"]] == [1]
+    thread_end = built["processes"][0]["threads"][0]["end"]
+    drawn = {track["track"]: track["spans"] for track in built["tracks"]}
+    assert sorted(drawn) == sorted(tracks.values())
+    durations = {}
+    for message, (_, begin, end) in spans.items():
+        [entry] = drawn[tracks[message]]
+        assert (entry["name"], entry["in_tree"]) == (message if end else message + NEVER_CLOSED, True)
+        assert entry["start"] == pytest.approx(begin)
+        assert entry["start"] + entry["duration"] == pytest.approx(end or thread_end)
+        durations[message] = entry["duration"]
+    assert durations["handle a"] > durations["handle b"] > durations["handle c"]
+
+    built = consumer(viewers, "speedscope_tree.mjs", tmp_path / "speedscope.json")
+    profiles = {profile["name"]: profile["scopes"] for profile in built["profiles"]
+                if profile["name"].startswith("task ")}  # fmt: skip
+    assert {name: [(scope["name"], scope["depth"]) for scope in scopes] for name, scopes in profiles.items()} == {
+        tracks[message]: [(message if end else message + NEVER_CLOSED, 0)] for message, (_, _, end) in spans.items()}
+    for message, track in tracks.items():
+        assert profiles[track][0]["duration"] == pytest.approx(durations[message])
+

@@ -10,7 +10,7 @@ import pytest
 
 import _py_vorn
 import vorn
-from conftest import run_in_fresh_thread, trace_path
+from conftest import run_in_fresh_thread, run_python, trace_path
 from vorn import read_spans, read_trace_events
 
 
@@ -189,3 +189,66 @@ def test_decorated_async_functions_keep_their_kind_and_step_outside_a_loop(trace
     run = traced(by_hand)
     assert run.result == 8
     assert shape(read_trace_events(run.path)) == [("fetch start", True, [])]
+
+
+# One task whose spans nest, cross and outlive the process, and a span outside
+# any task; os._exit leaves "left open" without its end record.
+SPANS_ON_TRACKS = """
+import asyncio, os, vorn
+async def work():
+    first = vorn.span("first").__enter__()
+    async with vorn.span("inner"):
+        await asyncio.sleep(0)
+    second = vorn.span("second").__enter__()
+    first.__exit__(None, None, None)
+    await asyncio.sleep(0)
+    second.__exit__(None, None, None)
+    vorn.span("left open").__enter__()
+with vorn.span("setup"):
+    pass
+async def main():
+    await asyncio.create_task(work(), name="x")
+asyncio.run(main())
+os._exit(0)
+"""
+
+
+def test_spans_get_a_track_per_task_with_crossing_spans_on_lanes_of_their_own(tmp_path):
+    from vorn.export import export_events
+    from vorn.span_events import SpanCollector, task_profiles, with_span_events
+    from vorn.trace_files import find_trace_files
+
+    run_python(SPANS_ON_TRACKS, env={"VORN_LOG_DIR": str(tmp_path / "logs")})
+    collector = SpanCollector()
+    events = list(with_span_events(export_events(find_trace_files([tmp_path / "logs"])), collector))
+    # The span logger's thread is gone, name and all: one thread is left.
+    assert [event["args"]["name"] for event in events if event["name"] == "thread_name"] == [
+        next(event["args"]["name"] for event in events if event["name"] == "thread_name")]
+    assert not any(event["args"].get("file") == "<vorn.span>" for event in events if event["ph"] == "X")
+    spans = [(event["ph"], event["name"], event["id2"]["local"]) for event in events if event["ph"] in "be"]
+    assert spans == [
+        ("b", "setup", "outside tasks"), ("e", "setup", "outside tasks"),
+        ("b", "first", "task x"), ("b", "inner", "task x"), ("e", "inner", "task x"), ("e", "first", "task x"),
+        ("b", "left open (never closed)", "task x"), ("e", "left open (never closed)", "task x"),
+        ("b", "second", "task x (2)"), ("e", "second", "task x (2)"),
+    ]  # fmt: skip
+    # The records stay, and each begin sits at its record's time.
+    instants = {event["args"]["message"].split(":")[0]: event["ts"] for event in events if event["ph"] == "I"}
+    assert all(event["ts"] == instants[f"span {event['args']['span']} begin"] for event in events if event["ph"] == "b")
+    last = max(event["ts"] + event.get("dur", 0) for event in events if event["ph"] in "XI")
+    assert [event["ts"] for event in events if event["ph"] == "e" and event["args"].get("never_closed")] == [last]
+    # speedscope: a profile per lane, each opening and closing in order.
+    frames: list[str] = []
+    profiles = task_profiles(collector, lambda name: frames.index(name) if name in frames
+                             else frames.append(name) or len(frames) - 1)  # fmt: skip
+    assert [name for name, _ in profiles] == ["outside tasks", "task x", "task x (2)"]
+    for _, events in profiles:
+        stack, at = [], events[0][2]
+        for kind, frame, moment in events:
+            assert moment >= at
+            at = moment
+            if kind == "O":
+                stack.append(frame)
+            else:
+                assert stack.pop() == frame
+        assert stack == []

@@ -4,15 +4,17 @@ and speedscope exports, and the command line's outputs."""
 import json
 import os
 import threading
+import tracemalloc
 from pathlib import Path
 
 import pytest
 
 from conftest import instant_text, run_vorn, scope_text, write_trace
-from vorn.display_times import place
-from vorn.export import trace_event_object
+from vorn.display_times import place, place_events
+from vorn.export import trace_event_object, write_export
 from vorn.speedscope_export import speedscope_object
-from vorn.trace_reader import Scope, read_trace_events, walk
+from vorn.summary import summarize
+from vorn.trace_reader import EXIT, Scope, iter_trace, read_trace_events, walk
 
 # `with L("parent"): (with L("a"): pass); (with L("b"): sleep 2 ms)`, and a
 # flat loop of 2,000 siblings within one millisecond, each with a record.
@@ -67,10 +69,10 @@ def test_viewers_rebuild_the_files_nesting_from_the_exported_times(tmp_path, ele
         assert sorted(never) == ["open (never closed)", "still (never closed)"]
         assert all(event["ts"] + event["dur"] <= end for event in never.values())
         assert never["open (never closed)"]["ts"] + never["open (never closed)"]["dur"] == end
-    if elements is SMALLEST:  # the exact milliseconds stay in the args
-        assert [(e["args"]["ts_enter_ms"], e["args"]["ts_exit_ms"]) for e in scopes] == [(0, 2), (0, 0), (0, 2)]
+    if elements is SMALLEST:  # the exact milliseconds stay in the args; a scope comes at its exit
+        assert [(e["args"]["ts_enter_ms"], e["args"]["ts_exit_ms"]) for e in scopes] == [(0, 0), (0, 2), (0, 2)]
         exact = trace_event_object([trace], exact=True)["traceEvents"]
-        assert [(e["ts"], e["dur"]) for e in exact if e["ph"] == "X"] == [(1000, 2000), (1000, 0), (1000, 2000)]
+        assert [(e["ts"], e["dur"]) for e in exact if e["ph"] == "X"] == [(1000, 0), (1000, 2000), (1000, 2000)]
 
 
 def test_speedscope_profiles_open_and_close_every_frame_in_order(tmp_path):
@@ -148,3 +150,44 @@ def test_a_named_pipe_is_refused_and_reported_paths_cannot_drive_the_terminal(tm
         result = run_vorn("summary", str(path))
         assert result.returncode == 1 and text in result.stderr
         assert "\x1b" not in result.stderr and "\x07" not in result.stderr
+
+
+CLOCK_SET_BACK = [scope_text("p", 10, 20, scope_text("child outside", 8, 25)), scope_text("before", 0, 10),
+                  instant_text("late", 3), scope_text("back", 18446744073709551615, 2)]  # fmt: skip
+
+
+@pytest.mark.parametrize("exact", [False, True], ids=["spread", "exact"])
+@pytest.mark.parametrize("elements", [SMALLEST, FLAT, OPEN, CLOCK_SET_BACK], ids=["smallest", "flat", "open", "clock"])
+def test_streamed_display_times_are_those_of_the_whole_tree(tmp_path, elements, exact):
+    trace = write_trace(tmp_path / "vorn/h/stl_1.log", *elements)
+    placed, last = place(read_trace_events(trace.path), exact)
+    streamed = list(place_events(iter_trace(trace.path), exact))
+    ends = {id(event.item): (event.start, event.time) for event in streamed if event.kind == EXIT}
+    assert [(entry.item.args, entry.depth, entry.start, entry.end) for entry in placed] == [
+        (event.item.args, event.depth, *ends.get(id(event.item), (event.time, event.time)))
+        for event in streamed if event.kind != EXIT
+    ]  # fmt: skip
+    assert streamed[-1].time == last
+
+
+def test_the_tools_hold_no_more_of_a_file_than_its_open_scopes(tmp_path):
+    # 4,500 scopes over 1,125 ms, each with a child and a record: about 1.3 MB.
+    trace = write_trace(tmp_path / "vorn/h/stl_1.log", *(
+        scope_text(f"item {i % 10}", i // 4, i // 4 + 1, instant_text("r", i // 4), scope_text("child", i // 4, i // 4))
+        for i in range(4_500)))  # fmt: skip
+    small = write_trace(tmp_path / "vorn/small/stl_1.log", *SMALLEST)
+    runs = {
+        "export": lambda trace: write_export([trace.path], tmp_path / "out.json"),
+        "speedscope": lambda trace: write_export([trace.path], tmp_path / "out.json", speedscope=True),
+        "summary": lambda trace: summarize([trace]),
+    }
+    for name, run in runs.items():
+        run(small)  # what is imported on first use is not the file's
+        tracemalloc.start()
+        try:
+            run(trace)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        # The whole tree would take several times the file's size.
+        assert peak < trace.path.stat().st_size / 3, (name, peak)

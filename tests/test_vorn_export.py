@@ -61,7 +61,7 @@ def test_export_of_real_traces_follows_the_format_and_keeps_every_record(trace_r
     by_phase = by_phase_checked(json.loads(out.read_text(encoding="utf-8")))
     assert Counter(event["name"] for event in by_phase["M"]) == {"process_name": 1, "thread_name": 2}
     assert [event["name"] for event in by_phase["X"] if event["args"].get("never_closed")] == [
-        "open outer (never closed)", "open inner (never closed)"]
+        "open inner (never closed)", "open outer (never closed)"]  # at their exits: the file's end, innermost first
     assert Counter(event["name"] for event in by_phase["I"]) == {"start": 2, "inside": 2, "last words": 1}
     assert len(by_phase["X"]) == 9 and len({(event["pid"], event["tid"]) for event in by_phase["X"]}) == 2
     [round_zero] = [event for event in by_phase["X"] if event["name"] == "round 0"]
@@ -78,20 +78,21 @@ def test_a_small_trace_exports_to_exactly_these_events(tmp_path):
     common = {"pid": 1, "tid": 1}
     args = {"invoker": "w", "file": "f.py", "line": 7}
     meta = {"cat": "__metadata", "ph": "M", "ts": 2000}
+    # Records as they come, scopes as they exit (their children first).
     assert list(export_events([trace])) == [
         {"name": "process_name", **meta, "pid": 1, "tid": 0, "args": {"name": "host1"}},
         {"name": "thread_name", **meta, **common, "args": {"name": "thread 42"}},
-        {"name": "outer", "cat": "scope", "ph": "X", "ts": 2000, "dur": 7000, **common,
-         "args": {"message": "outer", **args, "ts_enter_ms": 2, "ts_exit_ms": 9}},
         {"name": "mark", "cat": "log", "ph": "I", "s": "t", "ts": 3000, **common,
          "args": {"message": "mark", **args, "ts_ms": 3}},
         {"name": "inner", "cat": "scope", "ph": "X", "ts": 4000, "dur": 2000, **common,
          "args": {"message": "inner", **args, "ts_enter_ms": 4, "ts_exit_ms": 6}},
+        {"name": "outer", "cat": "scope", "ph": "X", "ts": 2000, "dur": 7000, **common,
+         "args": {"message": "outer", **args, "ts_enter_ms": 2, "ts_exit_ms": 9}},
+        {"name": "w", "cat": "log", "ph": "I", "s": "t", "ts": 11000, **common,  # named by its invoker
+         "args": {"message": "", **args, "ts_ms": 11}},
         # runs to the thread's last moment, after the record of that millisecond
         {"name": "open (never closed)", "cat": "scope", "ph": "X", "ts": 10000, "dur": 1500, **common,
          "args": {"message": "open", **args, "ts_enter_ms": 10, "never_closed": True}},
-        {"name": "w", "cat": "log", "ph": "I", "s": "t", "ts": 11000, **common,  # named by its invoker
-         "args": {"message": "", **args, "ts_ms": 11}},
     ]  # fmt: skip
 
 
@@ -99,7 +100,7 @@ def test_a_small_trace_exports_to_exactly_these_events(tmp_path):
     "events, expected",
     [
         ([scope_text("exit before enter", 5, 3)], [(5000, 500)]),
-        ([scope_text("p", 10, 20, scope_text("child outside", 8, 25))], [(10000, 15500), (10500, 14500)]),
+        ([scope_text("p", 10, 20, scope_text("child outside", 8, 25))], [(10500, 14500), (10000, 15500)]),
         # moved by 1 ms, so that nothing is at 0
         ([scope_text("s1", 0, 10), scope_text("overlapping sibling", 5, 12)], [(1000, 10000), (11500, 1500)]),
         ([scope_text("wrapped", 18446744073709551615, 2)], [(1000, 3000)]),

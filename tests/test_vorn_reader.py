@@ -6,12 +6,14 @@ import os
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 from _py_vorn import StlLogger
-from conftest import run_in_fresh_thread, tolerant_json
+from conftest import run_in_fresh_thread, run_python, tolerant_json
 from vorn import Instant, Scope, TraceFormatError, read_trace, read_trace_events
+from vorn.trace_reader import begins_like_a_trace, walk
 from vorn.trace_files import TraceFile, find_trace_files
 
 
@@ -53,6 +55,9 @@ def test_a_file_cut_at_every_byte_offset_keeps_exactly_what_was_written_whole(tr
     for offset in reversed(range(len(data) + 1)):
         os.truncate(cut, offset)  # much cheaper than rewriting the file
         whole_lines = data[: data.rfind(b"\n", 0, offset) + 1].decode()
+        last = data[len(whole_lines.encode()) : offset].decode(errors="replace")
+        if last.lstrip().startswith("{ ") and last.endswith("}"):  # a whole record, its line end to come
+            whole_lines += last + "\n"
         assert read_trace(cut) == as_read(tolerant_json(whole_lines)), offset
 
 
@@ -61,14 +66,15 @@ def test_a_killed_process_leaves_everything_it_wrote_and_a_record_outside_scopes
 ):
     code = ("import os, signal, _py_vorn\nouter = _py_vorn.StlLogger('outer')\n"
             "with _py_vorn.StlLogger('done') as done: done.log('inside')\n"
-            "outer.log('lost: held until the next record')\n"
+            "outer.log('kept: in the file when log returned')\n"
             "print(outer.log_file_name, flush=True)\nos.kill(os.getpid(), signal.SIGKILL)\n")  # fmt: skip
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert result.returncode == -signal.SIGKILL
     [outer] = read_trace(tmp_path / result.stdout.strip())
-    [done] = outer.events
+    [done, kept] = outer.events
     assert (outer.args, outer.ts_exit, done.args, [record.args for record in done.events]) == (
         "outer", None, "done", ["inside"]) and done.ts_exit is not None  # fmt: skip
+    assert kept.args == "kept: in the file when log returned"
 
     owner = run_in_fresh_thread(StlLogger, "lives on another thread")
     run = traced(lambda: owner.log("from a thread with no scope open"))
@@ -115,6 +121,17 @@ def test_oddities_the_writer_can_leave_are_read(tmp_path, text, expected):
         (VALID.replace('"ts_exit": 1', '"ts_exit": ' + "9" * 5000), 10),
         (VALID + "]\n", 13),  # text after the end
         (VALID[:-2] + "xyz", 12),  # a cut last line that no writer starts
+        # nested past the JSON decoder's recursion limit
+        pytest.param('[\n{ "ts": 0, "invoker": "a", "file": "f", "line": 1, "args": %s }\n' % ("[" * 100_000), 2,
+                     id="nested-arrays"),
+        # what only a file opened late can begin with, in one that began with "["
+        ('[\n],\n"ts_exit": 4\n}\n', 2),
+        ('[\n]\n}\n', 3),
+        # a late file must begin with a line the writer starts a write with
+        ('"ts_exit": 4\n}\n', 1),
+        ('{ x }\n', 1),
+        ('},\nhello\n', 2),
+        ('],\n}\n', 2),
     ],
 )  # fmt: skip
 def test_bytes_that_are_not_ours_raise_naming_file_and_line(tmp_path, text, line):
@@ -140,3 +157,63 @@ def test_trace_files_are_found_in_trees_once_each_by_host_then_thread(tmp_path):
     ]
     with pytest.raises(FileNotFoundError, match="missing"):
         find_trace_files([root, tmp_path / "missing"])
+
+
+# A thread whose trace file could not be opened at its first scope (here a
+# directory holds the name) writes from where it is once it can: its file
+# starts inside two scopes it has no enter of.
+LATE_PROGRAM = """
+import os, socket, threading
+from _py_vorn import StlLogger
+def body():
+    blocker = f"{os.environ['VORN_LOG_DIR']}/vorn/{socket.gethostname()}/stl_{threading.get_native_id()}.log"
+    os.makedirs(blocker)
+    outer = StlLogger("outer, lost")
+    outer.log("lost")
+    StlLogger("sibling, lost").close()
+    inner = StlLogger("inner, lost")
+    os.rmdir(blocker)
+    inner.log("kept first")
+    with StlLogger("kept") as kept:
+        kept.log("in kept")
+    inner.close()
+    outer.log("between the lost exits")
+    outer.close()
+    with StlLogger("after") as after:
+        after.log("last")
+    print(after.log_file_name)
+threading.Thread(target=body).start()
+"""
+
+
+def test_a_file_opened_late_keeps_every_whole_record_and_passes_over_lost_scopes_exits(tmp_path):
+    result = run_python(LATE_PROGRAM, cwd=tmp_path, env={"VORN_LOG_DIR": str(tmp_path)})
+    path = Path(result.stdout.strip())
+    assert not path.read_text().startswith("[")
+    assert [(depth, type(item).__name__, item.args) for depth, item in walk(read_trace_events(path))] == [
+        (0, "Instant", "kept first"), (0, "Scope", "kept"), (1, "Instant", "in kept"),
+        (0, "Instant", "between the lost exits"), (0, "Scope", "after"), (1, "Instant", "last"),
+    ]  # fmt: skip
+    assert all(scope.ts_exit is not None for scope in read_trace(path))
+    assert begins_like_a_trace(path.read_bytes()[:64])
+
+
+LATE_ENTER = '{\n"invoker": "a",\n"file": "f",\n"line": 1,\n"ts_enter": 0,\n"args": "m",\n"events": [\n'
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # the exit of a lost scope, its held brace at the thread's end, a record
+        ('],\n"ts_exit": 4\n}\n]\n', []),
+        ("}\n", []),
+        ('},\n{ "ts": 2, "invoker": "a", "file": "f", "line": 1, "args": "r" }\n', ["r"]),
+        # an enter the file ends inside
+        (LATE_ENTER + '{ "ts": 2, "invoker": "a", "file": "f", "line": 1, "args": "r" },\n', ["m", "r"]),
+    ],
+)  # fmt: skip
+def test_every_first_line_a_late_opened_file_can_have_is_read(tmp_path, text, expected):
+    path = tmp_path / "late.log"
+    path.write_text(text)
+    assert [item.args for _, item in walk(read_trace_events(path))] == expected
+    assert begins_like_a_trace(text.encode())

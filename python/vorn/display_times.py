@@ -22,16 +22,21 @@ after every event of the file, inner scopes before outer ones.
 
 With ``exact`` the spreading is left out: every event keeps its
 millisecond (made non-decreasing as above).
+
+place() works on a file's whole tree, as read_trace_events gives it;
+place_events() gives the same times to the events of iter_trace as they
+stream, holding one millisecond's events at a time.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from typing import NamedTuple
 
-from vorn.trace_reader import Instant, Scope
+from vorn.trace_reader import ENTER, EXIT, Instant, Scope, TraceEvent
 
-__all__ = ["Placed", "place"]
+__all__ = ["Placed", "PlacedEvent", "place", "place_events"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -120,3 +125,67 @@ def _spread(ticks: Sequence[int], exact: bool) -> list[float]:
         times += [millisecond + k / count for k in range(count)]
         run_start = run_end
     return times
+
+
+class PlacedEvent(NamedTuple):
+    """One event of iter_trace with its display time in milliseconds on the
+    file's own clock: `time` is the enter's, the record's or the exit's
+    (the thread's last moments for a scope that never closed); `start` is
+    the enter's time for an exit, and `time` otherwise."""
+
+    kind: str
+    depth: int
+    item: Scope | Instant
+    time: float
+    start: float
+
+
+def place_events(events: Iterable[TraceEvent], exact: bool = False) -> Iterator[PlacedEvent]:
+    """The events of one file (from iter_trace) in the same order, each with
+    the display time place() gives it. The events of one millisecond are
+    held until the file moves past it, since each one's place inside it
+    depends on how many there are; nothing else is kept but the start times
+    of the scopes open."""
+    starts: list[float] = []  # of the scopes open, innermost last
+    run: list[TraceEvent] = []  # the events of `millisecond` not yet placed
+    millisecond: int | None = None
+    for event in events:
+        kind, _, item = event
+        if kind == EXIT:
+            assert isinstance(item, Scope)
+            # A scope that never closed ends at the last moment so far: the
+            # reader gives those exits after every other event.
+            tick = item.ts_exit if item.ts_exit is not None else millisecond
+        elif kind == ENTER:
+            assert isinstance(item, Scope)
+            tick = item.ts_enter
+        else:
+            assert isinstance(item, Instant)
+            tick = item.ts
+        assert tick is not None
+        if millisecond is None or tick > millisecond:
+            if run:
+                yield from _placed_run(run, millisecond, starts, exact)
+                run.clear()
+            millisecond = tick
+        run.append(event)
+    if run:
+        assert millisecond is not None
+        yield from _placed_run(run, millisecond, starts, exact)
+
+
+def _placed_run(run: Sequence[TraceEvent], millisecond: int | None, starts: list[float],
+                exact: bool) -> Iterator[PlacedEvent]:  # fmt: skip
+    """The events of one millisecond spread inside it as _spread does."""
+    assert millisecond is not None
+    count = len(run)
+    for k, (kind, depth, item) in enumerate(run):
+        # The same arithmetic as _spread, so that both give equal floats.
+        time = float(millisecond) if exact else millisecond + k / count
+        if kind == ENTER:
+            starts.append(time)
+            yield PlacedEvent(kind, depth, item, time, time)
+        elif kind == EXIT:
+            yield PlacedEvent(kind, depth, item, time, starts.pop())
+        else:
+            yield PlacedEvent(kind, depth, item, time, time)

@@ -18,7 +18,10 @@ per host, named after the host. Each trace file is a thread, numbered 1, 2,
 3, ... in its process and named by its system name and id ("worker 4243").
 
 Every scope is a complete event ("X"), one style of duration events per
-thread; a scope that never closed runs to its thread's last moment, its
+thread, written when the scope exits (a scope's children before it, since
+its duration is known only then: the file is read once, holding one
+millisecond's events and the scopes open, whatever its size; viewers order
+events by their times); a scope that never closed runs to its thread's last moment, its
 name ends in " (never closed)" and its args say "never_closed": true. A
 ``log`` record is a thread-scoped instant event of phase "I" (DevTools
 draws no other instant phase). Metadata events carry a time and the
@@ -42,14 +45,23 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO, Any, Final
 
-from vorn.display_times import Placed, place
+from vorn.display_times import Placed, PlacedEvent, place, place_events
 from vorn.output_file import written_output
+from vorn.span_events import with_span_events
 from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
-from vorn.trace_reader import Scope, read_trace_events
+from vorn.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace, read_trace_events
 from vorn.trace_timeline import Timeline, timeline_of
 
-__all__ = ["PlacedThread", "export_events", "placed_threads", "trace_event_object", "write_export"]
+__all__ = [
+    "PlacedThread",
+    "ThreadStream",
+    "export_events",
+    "placed_threads",
+    "thread_streams",
+    "trace_event_object",
+    "write_export",
+]
 
 MICROSECONDS_PER_MS: Final = 1000
 NEVER_CLOSED: Final = " (never closed)"
@@ -89,9 +101,74 @@ def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
 def time_shift(threads: Sequence[PlacedThread]) -> int:
     """Whole milliseconds to add to every time so that the earliest is at
     least 1 ms: each thread's first event is its earliest."""
-    starts = [thread.placed[0].start + thread.offset for thread in threads if thread.placed]
+    return _shift([thread.placed[0].start + thread.offset for thread in threads if thread.placed])
+
+
+def _shift(starts: Sequence[float]) -> int:
     earliest = min(starts, default=1)
     return 0 if earliest >= 1 else 1 - int(earliest // 1)
+
+
+@dataclass
+class ThreadStream:
+    """One trace file on the timeline, its events read as they are needed:
+    `first` is the display time of its first event (its earliest, on the
+    timeline; None for a file without events) and `moved` the milliseconds
+    that place the file's display times on the exported timeline, nothing
+    at 0."""
+
+    pid: int  # 1, 2, 3, ... per process
+    tid: int  # 1, 2, 3, ... per thread of its process
+    process_name: str
+    thread_name: str
+    trace: TraceFile
+    first: float | None
+    offset: int  # ms added to the file's times to place them on the timeline
+    moved: int  # the offset, and the shift that keeps every time off 0
+    exact: bool = False
+
+    def events(self) -> Iterator[PlacedEvent]:
+        """The file's events with their display times, read from the file
+        anew on each call."""
+        return place_events(iter_trace(self.trace.path), self.exact)
+
+
+def thread_streams(files: Sequence[TraceFile], timeline: Timeline | None = None,
+                   exact: bool = False) -> list[ThreadStream]:  # fmt: skip
+    """The threads of `files`, process by process, as placed_threads orders
+    and names them, without reading more of each file than its first event."""
+    timeline = timeline or timeline_of(files)
+    several_hosts = len(timeline.hosts) > 1
+    threads = []
+    for pid, process in enumerate(timeline.processes, start=1):
+        name = timeline.process_label(process)
+        if several_hosts and process.pid is not None:
+            name += f" on {process.host}"
+        for tid, trace in enumerate(process.threads, start=1):
+            first = _first_time(trace)
+            offset = timeline.offset(trace)
+            threads.append(ThreadStream(pid, tid, name, timeline.thread_label(trace), trace,
+                                        None if first is None else first + offset, offset, offset, exact))  # fmt: skip
+    shift = _shift([thread.first for thread in threads if thread.first is not None])
+    for thread in threads:
+        thread.moved += shift
+    return threads
+
+
+def _first_time(trace: TraceFile) -> int | None:
+    """The display time of the file's first event: its own millisecond,
+    since the first of a millisecond is placed at its start."""
+    events = iter_trace(trace.path)
+    try:
+        for kind, _, item in events:
+            if kind == ENTER:
+                assert isinstance(item, Scope)
+                return item.ts_enter
+            assert isinstance(item, Instant)  # an exit comes after its enter
+            return item.ts
+        return None
+    finally:
+        events.close()  # the file, now rather than when collected
 
 
 def microseconds(ms: float) -> int | float:
@@ -103,26 +180,27 @@ def microseconds(ms: float) -> int | float:
 def trace_event_object(files: Sequence[TraceFile], exact: bool = False) -> dict[str, Any]:
     """The whole Trace Event Format object for `files`."""
     timeline = timeline_of(files)
-    return _header(timeline) | {"traceEvents": list(export_events(files, timeline, exact))}
+    return _header(timeline) | {"traceEvents": list(with_span_events(export_events(files, timeline, exact)))}
 
 
 def export_events(files: Sequence[TraceFile], timeline: Timeline | None = None,
                   exact: bool = False) -> Iterator[dict[str, Any]]:  # fmt: skip
     """The trace events of `files`, process by process and thread by thread:
     the metadata events naming each process and thread first, then the
-    thread's scopes and records in file order (a parent before its children)."""
-    threads = placed_threads(files, timeline, exact)
-    shift = time_shift(threads)
-    first = microseconds(min((t.placed[0].start + t.offset + shift for t in threads if t.placed), default=1))
+    thread's records as they come and its scopes as they exit (a scope's
+    children before it), reading each file as the events are taken."""
+    threads = thread_streams(files, timeline, exact)
+    starts = [thread.first + thread.moved - thread.offset for thread in threads if thread.first is not None]
+    first = microseconds(min(starts, default=1))
     named: set[int] = set()
     for thread in threads:
         if thread.pid not in named:
             named.add(thread.pid)
             yield _metadata("process_name", thread.pid, 0, thread.process_name, first)
         yield _metadata("thread_name", thread.pid, thread.tid, thread.thread_name, first)
-        moved = thread.offset + shift
-        for entry in thread.placed:
-            yield _event(entry, thread.pid, thread.tid, moved)
+        for kind, _, item, time, start in thread.events():
+            if kind != ENTER:
+                yield _event(item, start, time, thread.pid, thread.tid, thread.moved)
 
 
 def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
@@ -164,7 +242,7 @@ def _write_object(files: Sequence[TraceFile], stream: IO[str], exact: bool) -> N
     header = json.dumps(_header(timeline), ensure_ascii=False)
     stream.write(header[:-1] + ', "traceEvents": [')
     separator = "\n"
-    for event in export_events(files, timeline, exact):
+    for event in with_span_events(export_events(files, timeline, exact)):
         stream.write(separator)
         stream.write(json.dumps(event, ensure_ascii=False))
         separator = ",\n"
@@ -176,14 +254,14 @@ def _metadata(name: str, pid: int, tid: int, value: str, ts: int | float) -> dic
             "args": {"name": value}}  # fmt: skip
 
 
-def _event(entry: Placed, pid: int, tid: int, moved: float) -> dict[str, Any]:
-    """The event of one scope or record; `moved` ms place it on the
-    timeline (a scope that never closed already ends at its thread's last
-    moment)."""
-    item = entry.item
+def _event(item: Scope | Instant, start_ms: float, end_ms: float, pid: int, tid: int,
+           moved: float) -> dict[str, Any]:  # fmt: skip
+    """The event of one scope or record from its display times; `moved` ms
+    place it on the timeline (a scope that never closed already ends at its
+    thread's last moment)."""
     args: dict[str, Any] = {"message": item.args, "invoker": item.invoker, "file": item.file, "line": item.line}
     name = item.args or item.invoker
-    start = microseconds(entry.start + moved)
+    start = microseconds(start_ms + moved)
     if not isinstance(item, Scope):
         args["ts_ms"] = item.ts
         return {"name": name, "cat": "log", "ph": "I", "s": "t", "ts": start, "pid": pid, "tid": tid, "args": args}
@@ -193,7 +271,7 @@ def _event(entry: Placed, pid: int, tid: int, moved: float) -> dict[str, Any]:
         args["never_closed"] = True
     else:
         args["ts_exit_ms"] = item.ts_exit
-    duration = microseconds(entry.end + moved) - start
+    duration = microseconds(end_ms + moved) - start
     if isinstance(duration, float):
         duration = round(duration, 3)
     return {"name": name, "cat": "scope", "ph": "X", "ts": start, "dur": duration, "pid": pid, "tid": tid,

@@ -17,6 +17,10 @@ closed have no duration and are listed apart, entered at their time on the
 timeline. Where the files carry their clock origins, the processes are
 listed by host, each with the time its clock started on the timeline and
 its threads.
+
+The files are read as they stream: what is held is a row per distinct
+invoker and message, the scopes open at the line being read, and the
+scopes that never closed.
 """
 
 from __future__ import annotations
@@ -29,7 +33,7 @@ from dataclasses import dataclass, field
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile
 from vorn.terminal_text import count, printable
-from vorn.trace_reader import Instant, Scope, read_trace_events, walk
+from vorn.trace_reader import ENTER, EXIT, Scope, iter_trace
 from vorn.trace_timeline import Timeline, timeline_of
 
 __all__ = ["OpenScope", "Row", "Summary", "format_summary", "summarize", "summary_text"]
@@ -106,14 +110,18 @@ def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Time
     """Adds one file's scopes and records; `process` names its process in
     the list of open scopes (None for files without identity)."""
     where = ", ".join([f"host {trace.host}", *([process] if process else []), timeline.thread_label(trace)])
-    for _, item in walk(read_trace_events(trace.path)):
-        if isinstance(item, Instant):
+    never_closed: list[OpenScope] = []
+    for kind, _, item in iter_trace(trace.path):
+        if kind == ENTER:
+            summary.scopes += 1
+            continue
+        if kind != EXIT:
             summary.records += 1
             continue
-        summary.scopes += 1
+        assert isinstance(item, Scope)
         if item.ts_exit is None:
             entered = item.ts_enter + timeline.offset(trace)
-            summary.open_scopes.append(OpenScope(trace, item, where, entered))
+            never_closed.append(OpenScope(trace, item, where, entered))
             continue
         # A wall clock set back while the scope ran can make this
         # negative; such a scope counts as taking no time.
@@ -124,6 +132,8 @@ def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Time
         row.count += 1
         row.total += duration
         row.longest = max(row.longest, duration)
+    # The file ends inside them, and their exits come innermost first.
+    summary.open_scopes += reversed(never_closed)
 
 
 def format_summary(summary: Summary, limit: int | None = None) -> str:

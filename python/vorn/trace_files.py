@@ -19,7 +19,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Final
 
+from vorn.terminal_text import printable
 from vorn.trace_identity import identity_fields, read_identity
+from vorn.trace_reader import begins_like_a_trace
 
 __all__ = ["TraceFile", "find_trace_files", "require_trace_files"]
 
@@ -80,7 +82,7 @@ def find_trace_files(paths: Iterable[str | os.PathLike[str]], skip_non_traces: b
                 if not skip_non_traces or _begins_like_a_trace(entry):
                     candidates.append(entry)
                 else:
-                    print(f"python -m vorn: skipping {entry}: not a trace file", file=sys.stderr)
+                    print(f"python -m vorn: skipping {printable(str(entry))}: not a trace file", file=sys.stderr)
         elif path.exists():
             if not path.is_file():
                 # A named pipe or a device would hang the reader or never end.
@@ -94,14 +96,14 @@ def find_trace_files(paths: Iterable[str | os.PathLike[str]], skip_non_traces: b
 
 
 def _begins_like_a_trace(path: Path) -> bool:
-    """A trace file is empty (its thread has not written yet) or begins
-    with the "[" of its array."""
+    """A trace file is empty (its thread has not written yet), begins with
+    the "[" of its array, or, opened late, with a line the writer writes."""
     try:
         with open(path, "rb") as stream:
-            head = stream.read(64).lstrip()
+            head = stream.read(64)
     except OSError:
         return True  # reading it later reports the error
-    return not head or head.startswith(b"[")
+    return begins_like_a_trace(head)
 
 
 def require_trace_files(paths: Iterable[str | os.PathLike[str]]) -> list[TraceFile]:

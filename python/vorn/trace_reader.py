@@ -29,8 +29,22 @@ record is kept once its line is whole. A last line without its line end is
 dropped: it may have been cut anywhere. Bytes that cannot come from the
 writer raise TraceFormatError naming the file and line.
 
+A thread whose file could not be opened at its first scope (its name was
+taken by a directory, say) tries again on every later operation, and once
+it succeeds it writes from where it is: the file then begins inside scopes
+whose enter records were never written, without the "[" of the array. Such
+a file is read too. Its records and the scopes whose enter records it holds
+are kept, at the depth they have in the file (the scopes around them are
+unknown); the closing lines of the scopes whose enter is not in the file
+("],", "ts_exit", "}") are passed over. A file that begins with anything
+else than a line the writer can begin a write with is not a trace.
+
 Texts are decoded as UTF-8; bytes that are not valid UTF-8 (possible only
 when a program logged ``bytes``) become U+FFFD.
+
+iter_trace streams a file: its events one at a time in file order, holding
+only the scopes still open, so that tools can read traces larger than
+memory. read_trace_events builds the whole tree from it.
 """
 
 from __future__ import annotations
@@ -38,15 +52,21 @@ from __future__ import annotations
 import json
 import os
 import re
-from collections.abc import Iterable, Iterator
+from collections.abc import Generator, Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import Final
+from typing import Final, Literal, NamedTuple
 
 __all__ = [
+    "ENTER",
+    "EXIT",
+    "RECORD",
     "Instant",
     "Scope",
     "Span",
+    "TraceEvent",
     "TraceFormatError",
+    "begins_like_a_trace",
+    "iter_trace",
     "read_spans",
     "read_trace",
     "read_trace_events",
@@ -91,6 +111,44 @@ class TraceFormatError(ValueError):
         self.reason = reason
 
 
+ENTER: Final = "enter"
+RECORD: Final = "record"
+EXIT: Final = "exit"
+
+
+class TraceEvent(NamedTuple):
+    """One step of a trace file in file order: a scope's enter (once its
+    enter record is whole), an instant record, or a scope's exit. `depth`
+    counts the scopes around the item (0 at the top level); an exit has the
+    depth of its enter. The Scope of an enter and of its exit is the same
+    object; its ``events`` stay empty, and its ``ts_exit`` is None until the
+    exit. Scopes still open where the file ends exit there, innermost first,
+    with ``ts_exit`` None."""
+
+    kind: Literal["enter", "record", "exit"]
+    depth: int
+    item: Scope | Instant
+
+
+def iter_trace(path: str | os.PathLike[str]) -> Generator[TraceEvent, None, None]:
+    """The events of the trace file at `path`, complete or cut short, one at
+    a time in file order. Holds one line of the file and the scopes open at
+    it, however large the file; raises TraceFormatError (naming the file and
+    line) when it reaches bytes the writer cannot have written, after
+    yielding every event before them."""
+    name = os.fspath(path)
+    with open(name, "rb") as stream:
+        yield from _events(name, stream)
+
+
+def begins_like_a_trace(head: bytes) -> bool:
+    """Whether a file beginning with `head` (its first line or more) can be
+    a trace file: empty, beginning with the "[" of the array, or, for a file
+    opened late, with a line the writer can begin a write with."""
+    first = head.lstrip(b" \n").split(b"\n", 1)[0]
+    return not first or first.startswith(b"[") or first.startswith(_LATE_STARTS)
+
+
 def read_trace(path: str | os.PathLike[str]) -> list[Scope]:
     """The top-level scopes of the trace file at `path`, complete or cut short."""
     return [item for item in read_trace_events(path) if isinstance(item, Scope)]
@@ -101,9 +159,19 @@ def read_trace_events(path: str | os.PathLike[str]) -> list[Scope | Instant]:
     any scope. They occur when a logger's ``log`` was called from a thread on
     which no scope was open: the record lands at the top of that thread's
     file."""
-    name = os.fspath(path)
-    with open(name, "rb") as stream:
-        return _parse_lines(name, stream)
+    top: list[Scope | Instant] = []
+    # The events lists of the scopes open, the top level first.
+    lists: list[list[Scope | Instant]] = [top]
+    for kind, _, item in iter_trace(path):
+        if kind == RECORD:
+            lists[-1].append(item)
+        elif kind == ENTER:
+            assert isinstance(item, Scope)
+            lists[-1].append(item)
+            lists.append(item.events)
+        else:
+            lists.pop()
+    return top
 
 
 def walk(items: Iterable[Scope | Instant], depth: int = 0) -> Iterator[tuple[int, Scope | Instant]]:
@@ -195,6 +263,10 @@ _INSTANT_KEYS: Final = ("ts", "invoker", "file", "line", "args")
 # How every line the writer produces begins, after its indentation: a cut
 # line must start like one of these.
 _LINE_STARTS: Final = (b"[", b"]", b",", b"{", b"}", b'"')
+# How the first line of a file opened inside scopes can begin: a record or
+# an enter, the exit of a scope ("],") or the closing brace held back.
+_LATE_STARTS: Final = (b"{", b"],", b"}")
+_LATE_FIRST_LINES: Final = (b"{", b"],", b"}", b"},")
 
 
 def _timestamp(value: int) -> int:
@@ -219,27 +291,38 @@ class _Builder:
 
 
 class _Parser:
+    """Reads the lines of one file; each line may complete an event, which
+    the line's handler returns."""
+
     def __init__(self, path: str) -> None:
         self.path = path
         self.number = 0
-        self.top: list[Scope | Instant] = []
         self.open: list[_Builder] = []
         self.array_started = False
         self.array_ended = False
+        # A file opened late: it began inside scopes it holds no enter of.
+        self.late = False
+        # The closing lines of such a scope being passed over: "ts_exit"
+        # after its "],", "brace" after its "ts_exit" line; "" otherwise.
+        self.orphan = ""
 
     def fail(self, reason: str) -> TraceFormatError:
         return TraceFormatError(self.path, self.number, reason)
 
-    def feed(self, text: bytes) -> None:
+    def feed(self, text: bytes) -> TraceEvent | None:
         """One whole line, without its line end and indentation."""
         if self.open:
-            self.scope_line(self.open[-1], text)
-        else:
-            self.top_line(text)
+            return self.scope_line(self.open[-1], text)
+        return self.top_line(text)
 
-    def top_line(self, text: bytes) -> None:
-        if text.startswith(b"{ "):
-            self.top.append(self.instant(text))
+    def top_line(self, text: bytes) -> TraceEvent | None:
+        if self.number == 1 and (text in _LATE_FIRST_LINES or text.startswith(b"{ ")):
+            # Opened late, inside scopes whose enter records were lost.
+            self.array_started = self.late = True
+        if self.orphan:
+            self.orphan_line(text)
+        elif text.startswith(b"{ "):
+            return TraceEvent(RECORD, 0, self.instant(text))
         elif self.array_ended:
             raise self.fail("text after the end of the trace")
         elif text == b"[":
@@ -254,15 +337,31 @@ class _Parser:
             pass  # between two top-level scopes
         elif text == b"]":
             self.array_ended = True
+        elif self.late and text == b"],":
+            self.orphan = "ts_exit"
+        elif self.late and text in (b"}", b"},"):
+            pass  # the closing brace of a scope whose exit was lost too
         else:
             raise self.fail(f"unexpected line {_show(text)}")
+        return None
 
-    def scope_line(self, builder: _Builder, text: bytes) -> None:
+    def orphan_line(self, text: bytes) -> None:
+        """The exit of a scope whose enter is not in the file: checked, and
+        passed over."""
+        if self.orphan == "ts_exit":
+            if _TS_EXIT_LINE.fullmatch(text) is None:
+                raise self.fail(f'expected "ts_exit", found {_show(text)}')
+            self.orphan = "brace"
+        elif text in (b"}", b"},"):
+            self.orphan = ""
+        else:
+            raise self.fail(f'expected the closing "}}" of a scope, found {_show(text)}')
+
+    def scope_line(self, builder: _Builder, text: bytes) -> TraceEvent | None:
         state = builder.state
         if state == "events":
             if text.startswith(b"{ "):
-                assert builder.scope is not None
-                builder.scope.events.append(self.instant(text))
+                return TraceEvent(RECORD, len(self.open), self.instant(text))
             elif text == b"{":
                 self.open.append(_Builder())
             elif text == b"],":
@@ -270,32 +369,35 @@ class _Parser:
             else:
                 raise self.fail(f"unexpected line {_show(text)} in a scope's events")
         elif state == "members":
-            self.member(builder, text)
+            return self.member(builder, text)
         elif state == "ts_exit":
             match = _TS_EXIT_LINE.fullmatch(text)
             if match is None:
                 raise self.fail(f'expected "ts_exit", found {_show(text)}')
-            assert builder.scope is not None
-            builder.scope.ts_exit = _timestamp(int(match.group(1)))
+            scope = builder.scope
+            assert scope is not None
+            scope.ts_exit = _timestamp(int(match.group(1)))
             builder.state = "brace"
+            return TraceEvent(EXIT, len(self.open) - 1, scope)
         elif text in (b"}", b"},"):
             self.open.pop()
         else:
             raise self.fail(f'expected the closing "}}" of a scope, found {_show(text)}')
+        return None
 
-    def member(self, builder: _Builder, text: bytes) -> None:
+    def member(self, builder: _Builder, text: bytes) -> TraceEvent | None:
         values = builder.values
         if len(values) == len(_MEMBER_ORDER):
             if text != b'"events": [':
                 raise self.fail(f'expected "events", found {_show(text)}')
             builder.state = "events"
-            return
+            return None
         key, prefix = _MEMBER_ORDER[len(values)], _MEMBER_PREFIXES[len(values)]
         if not (text.startswith(prefix) and text.endswith(b",")):
             raise self.fail(f'expected "{key}", found {_show(text)}')
         values.append(self.value(key, text[len(prefix) : -1]))
         if len(values) < len(_MEMBER_ORDER):
-            return
+            return None
         invoker, file, line, ts_enter, args = values
         scope = Scope(
             invoker=str(invoker),
@@ -308,12 +410,7 @@ class _Parser:
         builder.scope = scope
         # The enter record is whole: the scope counts from here on, even if
         # its thread never closed it.
-        if len(self.open) > 1:
-            parent = self.open[-2].scope
-            assert parent is not None
-            parent.events.append(scope)
-        else:
-            self.top.append(scope)
+        return TraceEvent(ENTER, len(self.open) - 1, scope)
 
     def value(self, key: str, raw: bytes) -> str | int:
         if key in ("line", "ts_enter"):
@@ -329,7 +426,7 @@ class _Parser:
             return inner.decode("utf-8", "replace")  # nothing escaped: the common case
         try:
             text = json.loads(raw.decode("utf-8", "replace"))
-        except ValueError:
+        except (ValueError, RecursionError):
             text = None
         if not isinstance(text, str):
             raise self.fail(f'"{key}" is not a string: {_show(raw)}')
@@ -339,7 +436,9 @@ class _Parser:
         body = text[:-1] if text.endswith(b",") else text
         try:
             record = json.loads(body.decode("utf-8", "replace"))
-        except ValueError:  # not JSON, or a number too long to convert
+        # Not JSON, a number too long to convert, or arrays nested deeper
+        # than the decoder's recursion limit.
+        except (ValueError, RecursionError):
             record = None
         if not isinstance(record, dict) or tuple(record) != _INSTANT_KEYS:
             raise self.fail(f"not an instant record: {_show(text)}")
@@ -358,14 +457,40 @@ class _Parser:
             raise self.fail(f"unexpected text {_show(text)}")
 
 
-def _parse_lines(path: str, lines: Iterable[bytes]) -> list[Scope | Instant]:
+def _events(path: str, lines: Iterable[bytes]) -> Generator[TraceEvent, None, None]:
     parser = _Parser(path)
     for parser.number, raw in enumerate(lines, start=1):
         if not raw.endswith(b"\n"):
-            parser.cut_line(raw)
+            # The writer puts a record into the file at once and its line end
+            # only with the next write: a whole record is kept.
+            record = _whole_last_record(parser, raw)
+            if record is None:
+                parser.cut_line(raw)
+            else:
+                yield record
             break
-        parser.feed(raw[:-1].lstrip(b" "))
-    return parser.top
+        event = parser.feed(raw[:-1].lstrip(b" "))
+        if event is not None:
+            yield event
+    # Scopes the file ends inside never closed: innermost first.
+    for depth in reversed(range(len(parser.open))):
+        scope = parser.open[depth].scope
+        if scope is not None and parser.open[depth].state != "brace":
+            yield TraceEvent(EXIT, depth, scope)
+
+
+def _whole_last_record(parser: _Parser, raw: bytes) -> TraceEvent | None:
+    """The event of a last line that is a whole instant record, which is
+    waiting only for its line end; None for any other last line, which may
+    have been cut anywhere. (No line cut short can read as a whole record:
+    it ends before its closing brace or inside its quoted message.)"""
+    text = raw.lstrip(b" ")
+    if not (text.startswith(b"{ ") and text.endswith(b"}")):
+        return None
+    try:
+        return parser.feed(text)
+    except TraceFormatError:
+        return None
 
 
 def _show(text: bytes, limit: int = 60) -> str:

@@ -8,11 +8,17 @@
 //       "end": 4000,            // the thread's last moment: its latest end
 //       "scopes": [{"name": "...", "start": 1000, "duration": 3000,
 //                   "depth": 0, "parent": null, "parent_name": null, "in_tree": true}, ...]}]}],
+//    "tracks": [{"group": "...", "track": "task a", "handler": "ExtensionTraceData",
+//       "spans": [{"name": "...", "id": "task a", "pid": 1, "start": 1000, "duration": 3000,
+//                  "depth": 0, "in_tree": true}, ...]}],
+//    "measures": 3,  // async pairs of the user-timing category the engine matched
 //    "warnings": [...], "errors": [...]}
 // Scopes are the thread's complete events in the engine's own order (by
 // start); "parent" is an index into that list. A scope the engine left out
 // of its tree (it overlaps its would-be parent) has "in_tree": false and no
-// depth. Times are the engine's microseconds.
+// depth. Times are the engine's microseconds. "tracks" are the custom
+// tracks the engine built from async pairs that name one in their detail,
+// each span in the engine's order; "in_tree" says it nests on its track.
 import fs from 'node:fs';
 import path from 'node:path';
 import {pathToFileURL} from 'node:url';
@@ -23,7 +29,7 @@ if (!modules || !file) {
   process.exit(2);
 }
 const enginePath = path.join(modules, '@paulirish/trace_engine');
-const result = {consumer: 'devtools', version: null, processes: [], warnings: [], errors: []};
+const result = {consumer: 'devtools', version: null, processes: [], tracks: [], measures: 0, warnings: [], errors: []};
 
 // The engine reports trouble through the console; keep what it says apart
 // from our own output.
@@ -75,6 +81,26 @@ try {
       });
     }
     result.processes.push({pid, name: processNames.get(pid)?.args?.name ?? null, threads});
+  }
+  result.measures = parsed.data.UserTimings.performanceMeasures.length;
+  const extensions = parsed.data.ExtensionTraceData;
+  for (const group of extensions.extensionTrackData) {
+    for (const [track, entries] of Object.entries(group.entriesByTrack)) {
+      result.tracks.push({
+        group: group.name,
+        track,
+        handler: 'ExtensionTraceData',
+        spans: entries.map(entry => ({
+          name: entry.name,
+          id: entry.rawSourceEvent?.id2?.local ?? entry.rawSourceEvent?.id ?? null,
+          pid: entry.pid,
+          start: entry.ts,
+          duration: entry.dur,
+          depth: extensions.entryToNode.get(entry)?.depth ?? null,
+          in_tree: extensions.entryToNode.has(entry),
+        })),
+      });
+    }
   }
 } catch (error) {
   result.errors.push(String(error?.stack ?? error));
