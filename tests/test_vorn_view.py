@@ -160,10 +160,43 @@ out.page = {
   handlers: nodes.flatMap((node) => node.getAttributeNames()).filter((name) => name.startsWith("on")),
   hosts: texts(".host-name"), labels: texts(".lane-label"), summary: texts("#summary"),
   lanes: Object.fromEntries([...document.querySelectorAll("section")].map((lane) => [
-    `${lane.dataset.host}/${lane.dataset.thread}`,
+    `${lane.dataset.host}/${lane.dataset.thread}${lane.dataset.task === undefined ? "" : "/" + lane.dataset.task}`,
     {viewBox: lane.querySelector("svg").getAttribute("viewBox").split(" ").map(Number),
      scope: [...lane.querySelectorAll("[data-kind=scope]")].map(attributes),
-     instant: [...lane.querySelectorAll("[data-kind=instant]")].map(attributes)}])),
+     instant: [...lane.querySelectorAll("[data-kind=instant]")].map(attributes),
+     span: [...lane.querySelectorAll("[data-kind=span]")].map(attributes)}])),
+};
+"""
+
+# What a user's hand does, for every driver: keys, pointers, hovers, and what
+# the page then shows.
+HANDS = r"""
+const box = () => document.querySelector("section svg").getAttribute("viewBox").split(" ").map(Number);
+const shown = () => {
+  const message = document.querySelector("#details .message");
+  const fields = [...document.querySelectorAll("#details dt")].map(
+    (term) => [term.textContent, term.nextElementSibling.textContent]);
+  return [message ? message.firstChild.textContent : document.querySelector("#details").textContent,
+          Object.fromEntries(fields)];
+};
+const key = (name, target = window, shiftKey = false) => target.dispatchEvent(
+  new KeyboardEvent("keydown", {key: name, shiftKey, bubbles: true}));
+const centre = (node) => { const r = node.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; };
+const pointer = (type, node, x, y) => node.dispatchEvent(new PointerEvent(type,
+  {bubbles: true, button: 0, pointerId: 1, isPrimary: true, clientX: x, clientY: y}));
+const find = (kind, args) => [...document.querySelectorAll(`[data-kind=${kind}]`)].find((n) => n.dataset.args === args);
+const hover = (node) => node.dispatchEvent(new MouseEvent("mouseover", {bubbles: true}));
+const viewport = document.getElementById("viewport");
+const click = (node) => {
+  const [x, y] = centre(node);
+  pointer("pointerdown", node, x, y);
+  pointer("pointerup", viewport, x, y);
+};
+const typed = (text) => {
+  const input = document.getElementById("search");
+  input.value = text;
+  input.dispatchEvent(new Event("input", {bubbles: true}));
+  return document.getElementById("search-count").textContent;
 };
 """
 
@@ -173,7 +206,8 @@ def drive(page, body, tmp_path, fragment=""):
     hand would; `body` fills the object `out`, which comes back with what the
     page drew (`out["page"]`) and the titles of the final DOM. The page's
     policy stays as it is, with the driver allowed by its hash."""
-    script = (f"(() => {{ const out = {{}};\n{body}\n{SNAPSHOT}\nconst report = document.createElement('pre');"
+    script = (f"(() => {{ const out = {{}};\n{HANDS}\n{{\n{body}\n}}\n{SNAPSHOT}\n"
+              "const report = document.createElement('pre');"
               " report.id = 'driver'; report.textContent = JSON.stringify(out);"
               " document.body.append(report); })();")
     digest = base64.b64encode(hashlib.sha256(script.encode()).digest()).decode()
@@ -275,21 +309,6 @@ MARKUP = '<img src=x onerror="document.title=1"> & "q" </div>'
 
 # Hovers, clicks, keys, a wheel turn and a drag, as a user's hand would.
 USER = r"""
-const box = () => document.querySelector("section svg").getAttribute("viewBox").split(" ").map(Number);
-const shown = () => {
-  const message = document.querySelector("#details .message");
-  const fields = [...document.querySelectorAll("#details dt")].map(
-    (term) => [term.textContent, term.nextElementSibling.textContent]);
-  return [message ? message.firstChild.textContent : document.querySelector("#details").textContent,
-          Object.fromEntries(fields)];
-};
-const key = (name) => window.dispatchEvent(new KeyboardEvent("keydown", {key: name}));
-const centre = (node) => { const r = node.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; };
-const pointer = (type, node, x, y) => node.dispatchEvent(new PointerEvent(type,
-  {bubbles: true, button: 0, pointerId: 1, isPrimary: true, clientX: x, clientY: y}));
-const find = (kind, args) => [...document.querySelectorAll(`[data-kind=${kind}]`)].find((n) => n.dataset.args === args);
-const hover = (node) => node.dispatchEvent(new MouseEvent("mouseover", {bubbles: true}));
-const viewport = document.getElementById("viewport");
 const track = document.getElementById("axis").getBoundingClientRect();
 out.width = track.width;
 out.opened = box();
@@ -401,6 +420,139 @@ def test_a_deep_zoom_late_into_a_long_trace_lands_on_the_pixel(tmp_path):
     assert out["label"] == pytest.approx(0.25, abs=0.01)
 
 
+def nested_scopes(depth, exit, *events):
+    """A scope `depth` levels deep down to `events`, each level a millisecond
+    inside its parent, from 0 to `exit`."""
+    inner = ",\n".join(events)
+    for level in reversed(range(depth)):
+        inner = scope_text(f"level {level}", level, exit - level, *([inner] if inner else []))
+    return inner
+
+
+def span_record(text, ts):
+    """A record as vorn.span writes it."""
+    return "{ " + json.dumps({"ts": ts, "invoker": "span", "file": "<python>", "line": 0, "args": text})[1:-1] + " }"
+
+
+# Scrolls a deep lane, folds lanes and the host, searches and steps through
+# the matches, and aims at a mark's edges.
+CONTROLS = r"""
+const frameTop = viewport.getBoundingClientRect().top;
+const fromTop = (node) => Math.round(node.getBoundingClientRect().top - frameTop);
+const heads = () => [...document.querySelectorAll(".lane-label")];
+const lane = (n) => document.querySelectorAll("section.lane")[n];
+viewport.scrollTop = 300;
+out.sticky = [viewport.scrollTop, ...[".axis-row", ".host", ".lane-label"].map(
+  (selector) => fromTop(document.querySelector(selector)))];
+viewport.scrollTop = 0;
+
+out.fold = [fromTop(lane(1))];
+click(heads()[0]);
+out.fold.push(lane(0).classList.contains("folded"), lane(0).querySelector("svg").getAttribute("height"),
+              lane(0).offsetHeight);
+key("Enter", heads()[0]);
+out.fold.push(lane(0).classList.contains("folded"), fromTop(lane(1)));
+click(document.querySelector(".host"));
+out.hostFolded = [0, 1].map((n) => lane(n).offsetHeight);
+key("Enter", document.querySelector(".host"));
+out.hostOpen = [0, 1].map((n) => lane(n).offsetHeight > 0);
+
+const input = document.getElementById("search");
+out.counts = Object.fromEntries(["BETA", "loader", "f.py", "zzz"].map((query) => [query, typed(query)]));
+typed("beta");
+click(heads()[1]);  // a match in a folded lane unfolds it
+const before = box();
+key("w", input);   // letters in the search box are not shortcuts
+out.typing = [before, box()];
+out.steps = [false, false, false, true].map((shift) => {
+  key("Enter", input, shift);
+  return [document.getElementById("search-count").textContent, shown()[0], box(),
+          lane(1).classList.contains("folded"), document.querySelectorAll(".match").length];
+});
+
+key("0");
+const axis = document.getElementById("axis").getBoundingClientRect();
+out.ticksInside = [...document.querySelectorAll("#axis .tick span")].map(
+  (label) => label.getBoundingClientRect().right <= axis.right + 0.5);
+const mark = find("instant", "hit me");
+const [mx, my] = centre(mark);
+out.markHits = [[0, 0], [-3, 0], [3, 0], [0, -5], [0, 5]].map(
+  ([dx, dy]) => document.elementFromPoint(mx + dx, my + dy) === mark);
+"""
+
+
+@needs_chromium
+def test_labels_stick_lanes_fold_and_the_search_steps_through_matches(tmp_path):
+    page = write_lanes(
+        tmp_path,
+        [nested_scopes(35, 1000, instant_text("hit me", 900))],
+        [scope_text("beta job", 500, 501, instant_text("beta note", 500), invoker="loader"),
+         scope_text("gamma", 600, 700)],
+    )  # fmt: skip
+    out, _ = drive(page, CONTROLS, tmp_path)
+    # Scrolled into the deep lane, the axis, the host and the lane's label
+    # stay stacked at the top.
+    assert out["sticky"][0] == 300 and out["sticky"][1:] == [0, 28, 54]
+    top, folded, height, thin, unfolded, back = out["fold"]
+    assert (folded, height, unfolded, back) == (True, "8", False, top) and thin < 26  # one thin row
+    assert out["hostFolded"] == [0, 0] and out["hostOpen"] == [True, True]
+
+    assert out["counts"] == {"BETA": "2 matches", "loader": "1 match", "f.py": "39 matches", "zzz": "no match"}
+    assert out["typing"][0] == out["typing"][1]
+    expected = [("1 of 2", "beta job"), ("2 of 2", "beta note"), ("1 of 2", "beta job"), ("2 of 2", "beta note")]
+    assert [tuple(step[:2]) for step in out["steps"]] == expected
+    for _, message, (start, _, span, _), lane_folded, marked in out["steps"]:
+        assert not lane_folded and marked == 2
+        # zoomed onto the match: the bar (500 to 501 ms) fills most of the view
+        assert start <= 500 and 501 <= start + span < 503 if message == "beta job" else start <= 500.5 <= start + span
+    assert out["ticksInside"] and all(out["ticksInside"])
+    assert out["markHits"] == [True] * 5
+
+
+@needs_chromium
+def test_spans_are_drawn_in_a_lane_per_task_under_the_thread_that_began_them(tmp_path):
+    span_thread = scope_text("vorn spans", 0, None, invoker="span").replace('"f.py"', '"<vorn.span>"')
+    page = write_lanes(
+        tmp_path,
+        [scope_text("main", 0, 1000, span_record("span 1.9 begin: fetch [Task-1]", 100),
+                    span_record("span 2.9 begin: parse [Task-1]", 200), span_record("span 2.9 end: parse [Task-1]", 300),
+                    span_record("span 3.9 begin: loose []", 400),
+                    span_record("span 3.9 end: loose [] (raised KeyError)", 450)),
+         span_record("span 4.9 begin: never [Task-2]", 1200), instant_text("late", 1500)],
+        [scope_text("other", 0, 900, span_record("span 1.9 end: fetch [Task-1]", 800))],
+        [span_thread],
+    )  # fmt: skip
+    lanes = embedded_data(read(page))["hosts"][0]["processes"][0]["lanes"]
+    assert [lane["thread"] for lane in lanes] == ["1", "2"]  # the span logger's own thread is left out
+    strings = embedded_data(read(page))["strings"]
+    assert [(task["task"], [(level, begin, end, strings[message], open_) for level, begin, end, message, open_, *_
+                            in task["spans"]]) for task in lanes[0]["tasks"]] == [
+        ("Task-1", [(0, 100, 800, "fetch", False), (1, 200, 300, "parse", False)]),
+        (None, [(0, 400, 450, "loose", False)]),
+        ("Task-2", [(0, 1200, 1500, "never", True)]),  # runs to its thread's last moment
+    ]  # fmt: skip
+
+    body = """
+      out.details = ["never", "loose"].map((args) => { hover(find("span", args)); return shown(); });
+    """
+    out, _ = drive(page, body, tmp_path)
+    dom = out["page"]
+    assert sorted(dom["lanes"]) == ["alpha/1", "alpha/1/0", "alpha/1/1", "alpha/1/2", "alpha/2"]
+    assert [label for label in dom["labels"] if not label.startswith("thread")] == [
+        "task Task-12 spans", "spans1 span", "task Task-21 span1 never ended"]
+    bars = {key: [(b["data-args"], int(b["data-depth"]), "data-open" in b,
+                   round(float(b["x"]) + float(b["width"]), 3)) for b in dom["lanes"][key]["span"]]
+            for key in ("alpha/1/0", "alpha/1/2")}  # fmt: skip
+    assert bars == {"alpha/1/0": [("fetch", 0, False, 800), ("parse", 1, False, 300)],
+                    "alpha/1/2": [("never", 0, True, 1500)]}  # fmt: skip
+    assert out["details"] == [
+        ["never", {"span": "4.9", "task": "Task-2", "begin": "1200 ms", "end": "—", "duration": "at least 300 ms",
+                   "thread": "1 on alpha"}],
+        ["loose", {"span": "3.9", "task": "(none)", "begin": "400 ms", "end": "450 ms", "duration": "50 ms",
+                   "raised": "KeyError", "thread": "1 on alpha"}],
+    ]
+
+
 # ---- render_view and write_view ------------------------------------------------
 
 
@@ -447,3 +599,46 @@ def test_python_m_vorn_view_writes_the_page_and_says_where(known, tmp_path):
     assert result.returncode == 0, result.stderr
     assert "4 trace files" in result.stdout and str(tmp_path / "t.html") in result.stdout
     assert embedded_data(read(tmp_path / "t.html")) == known.data
+
+
+def range_lanes(root):
+    """Two threads: scopes a 0-100, b 200-300 (a record at 250), c 400-500;
+    d 250-450."""
+    write_trace(root / "logs/vorn/alpha/stl_1.log", scope_text("a", 0, 100),
+                scope_text("b", 200, 300, instant_text("in b", 250)), scope_text("c", 400, 500))
+    write_trace(root / "logs/vorn/alpha/stl_2.log", scope_text("d", 250, 450))
+    return root / "logs"
+
+
+@pytest.mark.parametrize(("flags", "shown", "kept", "outside"), [
+    (["--from", "150", "--to", "260"], [150, 260], [["b", "in b"], ["d"]], [[2, 0], [0, 0]]),
+    (["--from", "450"], [450, 500], [["c"], ["d"]], [[2, 1], [0, 0]]),
+    (["--to", "50"], [0, 50], [["a"], []], [[2, 1], [1, 0]]),
+], ids=["from and to", "from alone", "to alone"])  # fmt: skip
+def test_python_m_vorn_view_draws_only_the_time_range_asked_for(tmp_path, flags, shown, kept, outside):
+    result = run_vorn("view", *flags, str(range_lanes(tmp_path)), "-o", str(tmp_path / "t.html"))
+    assert result.returncode == 0, result.stderr
+    data = embedded_data(read(tmp_path / "t.html"))
+    lanes = data["hosts"][0]["processes"][0]["lanes"]
+    text = data["strings"]
+    assert data["range"] == shown and [data["start"], data["end"]] == shown
+    assert [[text[row[7]] for row in lane["scopes"]] + [text[row[5]] for row in lane["instants"]]
+            for lane in lanes] == kept  # fmt: skip
+    assert [lane["outside"] for lane in lanes] == outside
+
+
+@pytest.mark.parametrize(("limit", "flags", "refused"), [
+    ("5", [], False),  # 4 scopes and 1 record: just within
+    ("4", [], True),
+    ("4", ["--from", "150", "--to", "260"], False),  # 3 of them drawn
+    ("2", ["--from", "150", "--to", "260"], True),
+], ids=["within", "over", "a range within", "a range over"])  # fmt: skip
+def test_python_m_vorn_view_refuses_a_trace_too_large_for_a_page(tmp_path, monkeypatch, limit, flags, refused):
+    monkeypatch.setenv("VORN_VIEW_LIMIT", limit)
+    result = run_vorn("view", *flags, str(range_lanes(tmp_path)), "-o", str(tmp_path / "t.html"))
+    assert result.returncode == int(refused) and (tmp_path / "t.html").exists() != refused
+    if refused:
+        line = result.stderr.strip()
+        assert "\n" not in line and f"limit {limit}," in line
+        assert ("5 scopes and records in 2 trace files" in line and "--from MS --to MS" in line) if not flags \
+            else "3 scopes and records overlap 150 to 260 ms" in line

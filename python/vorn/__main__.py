@@ -13,6 +13,7 @@ whole trace root with vorn/<host>/ inside) or an archive made by pack.
 from __future__ import annotations
 
 import argparse
+import math
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -55,13 +56,21 @@ def _parser() -> argparse.ArgumentParser:
     view = commands.add_parser(
         "view",
         help="write a self-contained HTML timeline",
-        description="Write the traces as one self-contained HTML timeline.",
-        epilog="Example: python -m vorn view vorn_logs -o trace.html",
+        description="Write the traces as one self-contained HTML timeline. Traces of more than "
+        "1,000,000 scopes and records (VORN_VIEW_LIMIT) are too large for one page: draw a time "
+        "range of them with --from and --to.",
+        epilog="Example: python -m vorn view vorn_logs -o trace.html; "
+        "python -m vorn view --from 1200 --to 1500 vorn_logs",
     )
     view.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
     view.add_argument("-o", "--output", metavar="OUT",
                       help="the HTML file to write (default: trace.html in the current directory)")
     view.add_argument("--exact-times", action="store_true", help=EXACT_HELP)
+    view.add_argument("--from", dest="time_from", type=float, metavar="MS",
+                      help="draw only what overlaps the timeline from MS milliseconds on (the times "
+                      "the page's axis shows); the rest is counted in the page's header")
+    view.add_argument("--to", dest="time_to", type=float, metavar="MS",
+                      help="draw only what overlaps the timeline up to MS milliseconds")
 
     summary = commands.add_parser(
         "summary",
@@ -118,7 +127,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             from vorn.view import write_view
 
             output = arguments.output or "trace.html"
-            files = write_view(arguments.paths, output, arguments.exact_times)
+            window = None
+            if arguments.time_from is not None or arguments.time_to is not None:
+                window = (-math.inf if arguments.time_from is None else arguments.time_from,
+                          math.inf if arguments.time_to is None else arguments.time_to)  # fmt: skip
+            files = write_view(arguments.paths, output, arguments.exact_times, window)
             if output != "-":
                 page = Path(output).resolve().as_uri()
                 print(f"drew {count(files, 'trace file')} into {output}; open it in a browser: {page}")

@@ -7,6 +7,15 @@ The page is a fixed skeleton (view_page.html), its style and script
 (view_page.css, view_page.js) and the traces as one JSON document, all
 inlined. The JSON sits in a non-executed script element; the script reads it
 and builds the lanes with DOM calls, putting texts in with textContent only.
+
+Spans written by vorn.span are drawn as bars in lanes of their own, one per
+asyncio task, under the thread that began them.
+
+A browser keeps several hundred bytes per drawn element, so a page of tens of
+millions of scopes would need gigabytes before it showed anything. Past
+`limit` scopes and records (counted in the files before anything is parsed)
+no page is written; a time range (`window`) draws the part of the timeline
+that overlaps it and counts what lies outside.
 """
 
 from __future__ import annotations
@@ -14,19 +23,43 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
+import math
 import os
 from collections.abc import Iterable, Sequence
 from importlib import resources
-from typing import Any
+from typing import Any, Final
 
 from vorn.display_times import place
 from vorn.output_file import written_output
+from vorn.spans import SPAN_INVOKER
 from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
-from vorn.trace_reader import Instant, Scope, read_trace_events
+from vorn.trace_reader import Instant, Scope, Span, read_spans, read_trace_events
 from vorn.trace_timeline import Timeline, thread_name, timeline_of
 
-__all__ = ["render_view", "write_view"]
+__all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "render_view", "write_view"]
+
+# Headless Chromium draws 600 000 scopes with 300 000 records in about 23 s,
+# and its renderer dies on 1 000 000 scopes with 500 000 records: past a
+# million elements a page takes longer to open than to cut the trace.
+DEFAULT_LIMIT: Final = 1_000_000
+LIMIT_VARIABLE: Final = "VORN_VIEW_LIMIT"
+
+# The private thread of vorn.span holds one scope that never closes and
+# nothing else; its lane would only be a bar across the whole timeline.
+_SPAN_THREAD_FILE: Final = "<vorn.span>"
+
+# What begins each scope's enter record and each instant record in a trace
+# file. Inside a string the writer escapes every quote, so neither can occur
+# in a text: counting them counts the scopes and records without parsing.
+_SCOPE_BYTES: Final = b'"ts_enter": '
+_RECORD_BYTES: Final = b'{ "ts": '
+
+Window = tuple[float, float]  # from and to, in ms on the timeline
+
+
+class PageTooLarge(ValueError):
+    """More scopes and records than one page should draw."""
 
 # Markers in view_page.html, replaced in this order; the data goes last and
 # never contains "<", so no marker can come out of a trace.
@@ -52,11 +85,42 @@ class _Strings:
         return index
 
 
+def event_count(path: str | os.PathLike[str]) -> int:
+    """How many scopes and records the trace file at `path` holds, whole or
+    cut short, read at the speed of the disk."""
+    longest = max(len(_SCOPE_BYTES), len(_RECORD_BYTES))
+    total = 0
+    tail = b""
+    with open(path, "rb") as stream:
+        while chunk := stream.read(1 << 22):
+            # A marker cut by the chunk's end is found whole in the next one;
+            # the kept tail is too short to hold a whole one twice.
+            text = tail + chunk
+            total += text.count(_SCOPE_BYTES) + text.count(_RECORD_BYTES)
+            tail = text[-(longest - 1) :]
+    return total
+
+
+def _is_span_thread(events: Sequence[Scope | Instant]) -> bool:
+    if len(events) != 1 or not isinstance(events[0], Scope):
+        return False
+    scope = events[0]
+    return (scope.invoker == SPAN_INVOKER and scope.file == _SPAN_THREAD_FILE and scope.ts_exit is None
+            and not scope.events)  # fmt: skip
+
+
+SpanTimes = dict[tuple[str, tuple[int, ...]], float]
+
+
 def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings,
-          timeline: Timeline, exact: bool = False) -> dict[str, Any]:  # fmt: skip
+          timeline: Timeline, exact: bool = False, window: Window | None = None,
+          span_times: SpanTimes | None = None) -> dict[str, Any]:  # fmt: skip
     """One thread's records, flattened in file order, their display times
     (vorn.display_times: the events of one millisecond spread inside it in
-    file order, unless `exact`) moved onto the timeline.
+    file order, unless `exact`) moved onto the timeline. With `window`,
+    only the scopes and records that overlap it; "outside" counts the others.
+    The display time of each span record goes into `span_times`, by file and
+    position as read_spans names them.
 
     Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args]
     Instant row: [parent, ts, invoker, file, line, args]
@@ -67,19 +131,41 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
     scope_rows: list[list[Any]] = []
     instant_rows: list[list[Any]] = []
     depth_count = 0
+    outside = [0, 0]
     offset = timeline.offset(trace)
-    placed, _ = place(events, exact)
+    placed, last = place(events, exact)
+    low, high = window if window is not None else (-math.inf, math.inf)
+    name = os.fspath(trace.path)
     row_of: dict[int, int] = {}  # index in `placed` => index of its scope row
+    # The place of each entry among its parent's events, to name span records.
+    child_index: list[int] = []
+    children: dict[int, int] = {}
     for index, entry in enumerate(placed):
         event = entry.item
-        parent = row_of.get(entry.parent, -1)
+        child_index.append(children.get(entry.parent, 0))
+        children[entry.parent] = child_index[-1] + 1
         if isinstance(event, Instant):
-            instant_rows.append([parent, entry.start + offset, strings(event.invoker),
+            time = entry.start + offset
+            if span_times is not None and event.invoker == SPAN_INVOKER:
+                position, at = [], index
+                while at >= 0:
+                    position.append(child_index[at])
+                    at = placed[at].parent
+                span_times[(name, tuple(reversed(position)))] = time
+            if not low <= time <= high:
+                outside[1] += 1
+                continue
+            # A kept record's scope overlaps the window too: it holds the record.
+            instant_rows.append([row_of.get(entry.parent, -1), time, strings(event.invoker),
                                  strings(event.file), event.line, strings(event.args)])
+            continue
+        # A scope outside the window has all its events outside it as well.
+        if entry.start + offset > high or entry.end + offset < low:
+            outside[0] += 1
             continue
         exit = entry.end + offset if entry.closed else None
         row_of[index] = len(scope_rows)
-        scope_rows.append([parent, entry.depth, entry.start + offset, exit,
+        scope_rows.append([row_of.get(entry.parent, -1), entry.depth, entry.start + offset, exit,
                            strings(event.invoker), strings(event.file), event.line,
                            strings(event.args)])
         depth_count = max(depth_count, entry.depth + 1)
@@ -92,10 +178,51 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
         "depth": depth_count,
         "scopes": scope_rows,
         "instants": instant_rows,
+        "outside": outside,
+        "last": None if last is None else last + offset,
+        "tasks": [],
     }
 
 
-def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[int, int]:
+def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_times: SpanTimes,
+                strings: _Strings, window: Window | None) -> None:  # fmt: skip
+    """Puts each span into a lane of the thread that began it, one lane per
+    asyncio task (spans outside a task share one, task None), in the order
+    the tasks first began one. Inside a lane, a span lies on the first level
+    free at its begin, so nested and overlapping spans of a task stack up.
+    A span that never ended (or whose end is in a file not drawn) runs to
+    its thread's last moment.
+
+    Span row: [level, begin, end, message, open, raised or -1, id]
+    """
+    low, high = window if window is not None else (-math.inf, math.inf)
+    by_lane: dict[str, dict[str | None, list[tuple[float, float, Span]]]] = {}
+    for span in spans:
+        lane = lanes.get(span.begin[0])
+        begin = span_times.get(span.begin)
+        if lane is None or begin is None:
+            continue
+        end = span_times.get(span.end) if span.end is not None else None
+        end = max(begin, lane["last"] if end is None else end)
+        if begin > high or end < low:
+            continue
+        by_lane.setdefault(span.begin[0], {}).setdefault(span.task, []).append((begin, end, span))
+    for path, tasks in by_lane.items():
+        for task, entries in tasks.items():
+            entries.sort(key=lambda entry: entry[0])
+            level_ends: list[float] = []
+            rows = []
+            for begin, end, span in entries:
+                level = next((i for i, free in enumerate(level_ends) if free <= begin), len(level_ends))
+                if level == len(level_ends):
+                    level_ends.append(end)
+                level_ends[level] = end
+                rows.append([level, begin, end, strings(span.message), span.end is None,
+                             -1 if span.raised is None else strings(span.raised), strings(span.id)])
+            lanes[path]["tasks"].append({"task": task, "depth": len(level_ends), "spans": rows})
+
+
+def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[float, float]:
     """The earliest and latest time written in any lane; (0, 0) without any."""
     times = [t for lane in lanes for row in lane["scopes"] for t in (row[2], row[3]) if t is not None]
     times += [row[1] for lane in lanes for row in lane["instants"]]
@@ -120,34 +247,76 @@ def _csp_hash(text: str) -> str:
     return "'sha256-" + base64.b64encode(digest).decode("ascii") + "'"
 
 
-def render_view(files: Sequence[TraceFile], exact: bool = False) -> str:
+def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window | None = None,
+                limit: int | None = None) -> str:  # fmt: skip
     """The whole HTML page drawing `files`, one lane per file, grouped by host
     in the order the hosts first appear, then by process (main thread
     first), on one timeline where the files carry their clock origins. A
     file that is not a trace raises TraceFormatError, naming the file and
-    line."""
+    line. With `window` (from, to in ms on the timeline) only what overlaps
+    it is drawn. More than `limit` scopes and records (default: the
+    VORN_VIEW_LIMIT environment variable, else DEFAULT_LIMIT) raise
+    PageTooLarge, before any file is parsed when there is no window."""
+    if limit is None:
+        limit = int(os.environ.get(LIMIT_VARIABLE) or DEFAULT_LIMIT)
+    if window is not None and not window[0] < window[1]:
+        raise ValueError(f"the time range {window[0]:g} to {window[1]:g} ms is empty")
+    if window is None:
+        total = sum(event_count(trace.path) for trace in files)
+        if total > limit:
+            raise PageTooLarge(
+                f"{total:,} scopes and records in {len(files):,} trace files are more than one page draws "
+                f"(limit {limit:,}, {LIMIT_VARIABLE}); draw a part of the timeline with --from MS --to MS"
+            )
     strings = _Strings()
     timeline = timeline_of(files)
+    span_times: SpanTimes = {}
+    by_path: dict[str, dict[str, Any]] = {}
+    span_files: list[str] = []
     hosts = []
     lanes = []
     for host, processes in timeline.hosts:
         entries = []
         for process in processes:
-            process_lanes = [_lane(trace, read_trace_events(trace.path), strings, timeline, exact)
-                             for trace in process.threads]  # fmt: skip
-            for lane in process_lanes:
+            process_lanes = []
+            for trace in process.threads:
+                events = read_trace_events(trace.path)
+                if _is_span_thread(events):
+                    continue
+                known = len(span_times)
+                lane = _lane(trace, events, strings, timeline, exact, window, span_times)
                 lane["process"] = process.label if process.pid is not None else None
+                process_lanes.append(lane)
+                by_path[lane["path"]] = lane
+                if len(span_times) > known:  # the file holds span records
+                    span_files.append(lane["path"])
+            if not process_lanes:
+                continue
             lanes += process_lanes
             entries.append({"name": process.label, "pid": process.pid, "ppid": process.ppid,
                             "aligned": timeline.process_aligned(process),
                             "lanes": process_lanes})  # fmt: skip
-        hosts.append({"name": host, "processes": entries})
+        if entries:
+            hosts.append({"name": host, "processes": entries})
+    if span_files:
+        _task_lanes(read_spans(*span_files), by_path, span_times, strings, window)
+    drawn = sum(len(lane["scopes"]) + len(lane["instants"]) for lane in lanes)
+    if drawn > limit:
+        low, high = window or (0, 0)
+        raise PageTooLarge(f"{drawn:,} scopes and records overlap {low:g} to {high:g} ms, more than one page "
+                           f"draws (limit {limit:,}, {LIMIT_VARIABLE}); draw a shorter time range")  # fmt: skip
+    start: float
+    end: float
     start, end = _time_range(lanes)
+    if window is not None:  # an open side of the range is the trace's own edge
+        start, end = (window[0] if math.isfinite(window[0]) else start,
+                      window[1] if math.isfinite(window[1]) else end)  # fmt: skip
     document = {
         "unit": "ms",
         "start": start,
         "end": end,
         "origin": timeline.start_time,  # the timeline's zero, ISO 8601 UTC; None without origins
+        "range": None if window is None else [start, end],
         "strings": strings.table,
         "hosts": hosts,
     }
@@ -167,15 +336,16 @@ def render_view(files: Sequence[TraceFile], exact: bool = False) -> str:
 
 
 def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
-               exact: bool = False) -> int:  # fmt: skip
+               exact: bool = False, window: Window | None = None, limit: int | None = None) -> int:  # fmt: skip
     """Finds the trace files under `paths` (files, or directories searched
     recursively for *.log), writes their timeline page to `output` and returns
     how many trace files it draws. Raises FileNotFoundError for a missing
     path, ValueError when there is no trace file at all or `output` is one of
-    them, TraceFormatError for a file that is not a trace. The page is
-    written whole or not at all (vorn.output_file)."""
+    them, TraceFormatError for a file that is not a trace, PageTooLarge
+    past `limit` (see render_view). The page is written whole or not at all
+    (vorn.output_file)."""
     with opened_sources(paths) as (files, inputs):
-        page = render_view(files, exact)
+        page = render_view(files, exact, window, limit)
         with written_output(output, inputs) as stream:
             stream.write(page)
     return len(files)

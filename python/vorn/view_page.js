@@ -1,8 +1,14 @@
 "use strict";
 // Draws the embedded traces: a lane per thread, grouped by host and process; in each lane
 // a bar per scope at its nesting depth and a mark per log record, hanging
-// under the bar of the scope it was written in. Every text goes in through
+// under the bar of the scope it was written in. Under a thread, a lane per
+// asyncio task holds the spans that thread began. Every text goes in through
 // textContent or an attribute, never as markup.
+//
+// Hosts, processes and lanes fold away with a click on their label (a folded
+// lane squeezes into one thin row); the labels stick to the top while a deep
+// lane scrolls past. The search box marks every scope, record and span whose
+// message, invoker or file holds the text, and steps through them.
 //
 // Each lane is an SVG whose x axis is time: bars are placed once, in
 // milliseconds, and zoom and pan only change the lanes' viewBox, so the
@@ -27,8 +33,11 @@
   const ROW = 26;         // px per nesting level
   const BAR_TOP = 3;      // bar inside its row
   const BAR_HEIGHT = 17;
-  const MARK_TOP = 21;    // log marks hang just under their scope's bar
+  // Log marks hang just under their scope's bar, overlapping its lower edge:
+  // thick and tall enough to be hit without aiming at a pixel.
+  const MARK_TOP = 19;
   const MARK_BOTTOM = 24;
+  const FOLDED = 8;       // px of a folded lane's squeezed bars
   const MIN_LABEL = 36;   // px a bar needs before it gets a label
   const MIN_SPAN = 1;     // ms: timestamps are whole milliseconds
   // SVG geometry is single precision. Coordinates are kept relative to a base
@@ -43,6 +52,8 @@
   const domain = Math.max(data.end - start, 1) * 1.02;
   const end = start + domain;
   const lanes = data.hosts.flatMap((host) => host.processes.flatMap((process) => process.lanes));
+  // Every lane drawn: each thread's, followed by its task lanes.
+  const drawn = [];
   const NOT_ALIGNED = "(not aligned)";
 
   const viewport = $("viewport");
@@ -56,7 +67,7 @@
 
   // ---- texts and colours ----------------------------------------------------
 
-  const plural = (count, noun) => `${count} ${noun}${count === 1 ? "" : noun.endsWith("s") ? "es" : "s"}`;
+  const plural = (count, noun) => `${count} ${noun}${count === 1 ? "" : /(s|ch)$/.test(noun) ? "es" : "s"}`;
 
   // 1234567 => "1234567 ms"; (12.5, 1) => "12.5 ms".
   function formatTime(ms, digits = 0) {
@@ -72,7 +83,7 @@
 
   // 950 => "950 ms"; 61000 => "1 min 1 s"; 5400000 => "1 h 30 min".
   function formatDuration(ms) {
-    if (ms < 1000) return `${ms} ms`;
+    if (ms < 1000) return `${+ms.toFixed(3)} ms`;
     if (ms < 60000) return `${+(ms / 1000).toFixed(3)} s`;
     if (ms < 3600000) return `${Math.floor(ms / 60000)} min ${+((ms % 60000) / 1000).toFixed(3)} s`;
     return `${Math.floor(ms / 3600000)} h ${Math.round((ms % 3600000) / 60000)} min`;
@@ -102,28 +113,67 @@
 
   const openCount = (lane) => lane.scopes.reduce((count, row) => count + (row[3] === null), 0);
 
-  function laneLabel(lane) {
-    const label = element("div", "lane-label");
-    label.title = lane.path;
+  // A label that folds its lane or group: a click or Enter on it.
+  function toggle(node, className, target) {
+    node.className = className;
+    node.tabIndex = 0;
+    node.setAttribute("role", "button");
+    node.setAttribute("aria-expanded", "true");
+    node.fold = target;
+    node.dataset.toggle = "";
+    return node;
+  }
+
+  function laneSide(head) {
+    const label = element("div", "lane-side");
+    label.append(head);
+    return label;
+  }
+
+  function threadHead(lane) {
+    const head = toggle(element("div"), "lane-label", lane);
+    head.title = lane.path;
     const name = element("b");
     name.textContent = lane.name;
-    label.append(name);
+    head.append(name);
     // Its times count from its own process's start, not the timeline's zero.
     if (!lane.aligned) {
       const note = element("small", "unaligned-note");
       note.textContent = NOT_ALIGNED;
-      label.append(note);
+      head.append(note);
     }
     const counts = element("small");
     counts.textContent = `${plural(lane.scopes.length, "scope")} · ${plural(lane.instants.length, "record")}`;
-    label.append(counts);
+    head.append(counts);
     const open = openCount(lane);
     if (open) {
       const note = element("small", "open-note");
       note.textContent = `${open} never closed`;
-      label.append(note);
+      head.append(note);
     }
-    return label;
+    const [scopesOut, recordsOut] = lane.outside;
+    if (scopesOut || recordsOut) {
+      const note = element("small", "outside-note");
+      note.textContent = `${scopesOut + recordsOut} outside the range`;
+      head.append(note);
+    }
+    return head;
+  }
+
+  function taskHead(task) {
+    const head = toggle(element("div"), "lane-label", task);
+    const name = element("b");
+    name.textContent = task.name;
+    const counts = element("small");
+    counts.textContent = plural(task.spans.length, "span");
+    head.append(name, counts);
+    const open = task.spans.filter((row) => row[4]).length;
+    if (open) {
+      const note = element("small", "open-note");
+      note.textContent = `${open} never ended`;
+      head.append(note);
+    }
+    return head;
   }
 
   // A scope's bar ends at its exit, or runs on to the end of the timeline when
@@ -133,40 +183,67 @@
   // A rect of width zero is not drawn at all; this thin it is its outline.
   const ZERO_WIDTH = 1e-6;
 
-  function buildLane(lane, laneIndex) {
+  // What the drawing needs of a bar, for scopes and spans alike.
+  const SCOPE_BARS = {
+    rows: (lane) => lane.scopes, enter: (row) => row[2], exit: exitOf, depth: (row) => row[1],
+    open: (row) => row[3] === null, ink: (row) => paletteOf(text[row[4]]),
+    label: (row) => text[row[7]] || text[row[4]],
+  };
+  const SPAN_BARS = {
+    rows: (task) => task.spans, enter: (row) => row[1], exit: (row) => row[2], depth: (row) => row[0],
+    open: (row) => row[4], ink: (row, task) => task.palette, label: (row) => text[row[3]],
+  };
+
+  function laneSection(lane, head, kind) {
     const section = element("section", "lane");
+    lane.kind = kind;
+    lane.section = section;
+    lane.folded = false;
+    lane.height = Math.max(lane.depth, 1) * ROW + 4;
+    const track = element("div", "track");
+    track.style.height = `${lane.height}px`;
+    lane.track = track;
+    lane.svg = shape("svg", { preserveAspectRatio: "none", height: lane.height, "aria-hidden": "true" });
+    lane.labels = element("div", "labels");
+    track.append(lane.svg, lane.labels);
+    section.append(laneSide(head), track);
+    lane.bars = kind.rows(lane).map((row, index) => {
+      const palette = kind.ink(row, lane);
+      const bar = shape("rect", {
+        y: kind.depth(row) * ROW + BAR_TOP, height: BAR_HEIGHT,
+        width: Math.max(kind.exit(row) - kind.enter(row), ZERO_WIDTH), fill: palette.fill, stroke: palette.stroke,
+      });
+      bar.dataset.index = index;
+      bar.dataset.depth = kind.depth(row);
+      if (kind.open(row)) bar.dataset.open = "true";
+      lane.svg.append(bar);
+      return bar;
+    });
+    // Never closed: the bar fades out towards its end.
+    lane.fades = kind.rows(lane).flatMap((row, index) => {
+      if (!kind.open(row)) return [];
+      const fade = shape("rect", {
+        class: "fade", y: kind.depth(row) * ROW + BAR_TOP, height: BAR_HEIGHT,
+        width: Math.max(kind.exit(row) - kind.enter(row), ZERO_WIDTH),
+      });
+      lane.svg.append(fade);
+      return [[fade, index]];
+    });
+    drawn.push(lane);
+    return section;
+  }
+
+  function buildLane(lane, laneIndex) {
+    const section = laneSection(lane, threadHead(lane), SCOPE_BARS);
     section.dataset.lane = laneIndex;
     section.dataset.host = lane.host;
     section.dataset.thread = lane.thread;
-    const height = Math.max(lane.depth, 1) * ROW + 4;
-    const track = element("div", "track");
-    track.style.height = `${height}px`;
-    const svg = shape("svg", { preserveAspectRatio: "none", height, "aria-hidden": "true" });
-    lane.bars = lane.scopes.map((row, index) => {
-      const [parent, depth, enter, exit, invoker, , , args] = row;
-      const palette = paletteOf(text[invoker]);
-      const bar = shape("rect", {
-        y: depth * ROW + BAR_TOP, height: BAR_HEIGHT, width: Math.max(exitOf(row) - enter, ZERO_WIDTH),
-        fill: palette.fill, stroke: palette.stroke,
-      });
+    lane.scopes.forEach((row, index) => {
+      const bar = lane.bars[index];
       bar.dataset.kind = "scope";
-      bar.dataset.index = index;
-      bar.dataset.parent = parent;
-      bar.dataset.depth = depth;
-      bar.dataset.invoker = text[invoker];
-      bar.dataset.args = text[args];
-      if (exit === null) bar.dataset.open = "true";
-      svg.append(bar);
-      return bar;
-    });
-    // Never closed: the bar fades out towards the end of the timeline.
-    lane.fades = lane.scopes.flatMap((row, index) => {
-      if (row[3] !== null) return [];
-      const fade = shape("rect", {
-        class: "fade", y: row[1] * ROW + BAR_TOP, height: BAR_HEIGHT, width: end - row[2],
-      });
-      svg.append(fade);
-      return [[fade, index]];
+      bar.dataset.parent = row[0];
+      bar.dataset.invoker = text[row[4]];
+      bar.dataset.args = text[row[7]];
     });
     lane.marks = lane.instants.map((row, index) => {
       const [parent, , invoker, , , args] = row;
@@ -180,22 +257,41 @@
       mark.dataset.depth = depth;
       mark.dataset.invoker = text[invoker];
       mark.dataset.args = text[args];
-      svg.append(mark);
+      lane.svg.append(mark);
       return mark;
     });
-    lane.svg = svg;
-    lane.labels = element("div", "labels");
-    track.append(svg, lane.labels);
-    section.append(laneLabel(lane), track);
-    return section;
+    const sections = [section];
+    lane.tasks.forEach((task, taskIndex) => {
+      // Spans begun outside any task share the lane "spans".
+      task.name = task.task === null ? "spans" : `task ${task.task}`;
+      task.owner = lane;
+      task.palette = paletteOf(`\u0000${task.name}`);
+      task.instants = [];
+      task.marks = [];
+      const taskSection = laneSection(task, taskHead(task), SPAN_BARS);
+      taskSection.classList.add("task-lane");
+      taskSection.dataset.lane = laneIndex;
+      taskSection.dataset.task = taskIndex;
+      taskSection.dataset.host = lane.host;
+      taskSection.dataset.thread = lane.thread;
+      task.spans.forEach((row, index) => {
+        const bar = task.bars[index];
+        bar.dataset.kind = "span";
+        bar.dataset.args = text[row[3]];
+      });
+      sections.push(taskSection);
+    });
+    return sections;
   }
 
   // Coordinates relative to `base`, see REBASE_PX.
   function rebase(time) {
     base = time;
-    for (const lane of lanes) {
-      lane.scopes.forEach((row, index) => lane.bars[index].setAttribute("x", row[2] - base));
-      for (const [fade, index] of lane.fades) fade.setAttribute("x", lane.scopes[index][2] - base);
+    for (const lane of drawn) {
+      const rows = lane.kind.rows(lane);
+      const enter = lane.kind.enter;
+      rows.forEach((row, index) => lane.bars[index].setAttribute("x", enter(row) - base));
+      for (const [fade, index] of lane.fades) fade.setAttribute("x", enter(rows[index]) - base);
       lane.instants.forEach((row, index) => {
         lane.marks[index].setAttribute("x1", row[1] - base);
         lane.marks[index].setAttribute("x2", row[1] - base);
@@ -203,8 +299,8 @@
     }
   }
 
-  function processHeader(process) {
-    const header = element("div", "process");
+  function processHeader(process, group) {
+    const header = toggle(element("div"), "process", group);
     header.dataset.pid = process.pid ?? "";
     const name = element("span", "process-name");
     name.textContent = process.pid === null ? "without process identity" : process.name;
@@ -219,11 +315,20 @@
     return header;
   }
 
+  // A host's or process's lanes, folded away as one.
+  function group(className) {
+    const node = element("div", `group ${className}`);
+    node.body = element("div", "group-body");
+    node.folded = false;
+    return node;
+  }
+
   function build() {
     const container = $("lanes");
     let laneIndex = 0;
     for (const host of data.hosts) {
-      const header = element("div", "host");
+      const hostGroup = group("host-group");
+      const header = toggle(element("div"), "host", hostGroup);
       header.dataset.host = host.name;
       const name = element("span", "host-name");
       name.textContent = host.name || "(no host name)";
@@ -233,12 +338,20 @@
       count.textContent = [named ? plural(named, "process") : "", plural(threads, "thread")]
         .filter(Boolean).join(" · ");
       header.append(name, count);
-      container.append(header);
+      hostGroup.append(header, hostGroup.body);
+      container.append(hostGroup);
       for (const process of host.processes) {
         // Files without identity form one unnamed group, headed only when
         // it needs telling apart from processes that are aligned.
-        if (process.pid !== null || !process.aligned) container.append(processHeader(process));
-        for (const lane of process.lanes) container.append(buildLane(lane, laneIndex++));
+        const headed = process.pid !== null || !process.aligned;
+        const processGroup = group(headed ? "process-group" : "process-group unheaded");
+        if (headed) processGroup.append(processHeader(process, processGroup));
+        processGroup.append(processGroup.body);
+        hostGroup.body.append(processGroup);
+        for (const lane of process.lanes) {
+          lane.groups = [hostGroup, processGroup];
+          processGroup.body.append(...buildLane(lane, laneIndex++));
+        }
       }
     }
     if (lanes.length === 0) {
@@ -249,11 +362,18 @@
     rebase(start);
     const count = (key) => lanes.reduce((sum, lane) => sum + lane[key].length, 0);
     const open = lanes.reduce((sum, lane) => sum + openCount(lane), 0);
+    const spans = lanes.reduce((sum, lane) => sum + lane.tasks.reduce((n, task) => n + task.spans.length, 0), 0);
+    const outside = (i) => lanes.reduce((sum, lane) => sum + lane.outside[i], 0);
+    const range = data.range
+      ? [`showing ${data.range[0]} – ${data.range[1]} ms`,
+         `outside it: ${plural(outside(0), "scope")}, ${plural(outside(1), "record")}`]
+      : [`${data.start} – ${data.end} ms`];
     $("summary").textContent = [
       `${plural(lanes.length, "thread")} on ${plural(data.hosts.length, "host")}`,
       `${plural(count("scopes"), "scope")}${open ? ` (${open} never closed)` : ""}`,
       plural(count("instants"), "record"),
-      `${data.start} – ${data.end} ms`,
+      ...(spans ? [plural(spans, "span")] : []),
+      ...range,
       ...(data.origin ? [`0 ms = ${data.origin}`] : []),
     ].join(" · ");
     $("unit").textContent = "time (ms)";
@@ -282,6 +402,9 @@
       tick.style.left = x;
       const label = element("span");
       label.textContent = formatTick(i * step, step);
+      // A label that would run past the right edge ends at its tick instead
+      // (about 6.5 px per character at this size).
+      if ((i * step - view.from) * scale + 6 + label.textContent.length * 6.5 > width) label.className = "end";
       tick.append(label);
       ticks.push(tick);
       const line = element("div");
@@ -296,16 +419,17 @@
   // part of the bar so that a long bar's label stays in sight.
   function drawLabels(lane, width, scale) {
     const labels = [];
-    lane.scopes.forEach((row, index) => {
-      const left = Math.max((row[2] - view.from) * scale, 0);
-      const right = Math.min((exitOf(row) - view.from) * scale, width);
+    const kind = lane.kind;
+    if (!lane.folded) kind.rows(lane).forEach((row) => {
+      const left = Math.max((kind.enter(row) - view.from) * scale, 0);
+      const right = Math.min((kind.exit(row) - view.from) * scale, width);
       if (right - left < MIN_LABEL) return;
       const label = element("div");
       label.style.left = `${left + 5}px`;
-      label.style.top = `${row[1] * ROW + BAR_TOP}px`;
+      label.style.top = `${kind.depth(row) * ROW + BAR_TOP}px`;
       label.style.width = `${right - left - 9}px`;
-      label.style.color = paletteOf(text[row[4]]).ink;
-      label.textContent = text[row[7]] || text[row[4]];
+      label.style.color = kind.ink(row, lane).ink;
+      label.textContent = kind.label(row);
       labels.push(label);
     });
     lane.labels.replaceChildren(...labels);
@@ -316,8 +440,9 @@
     const scale = width / (view.to - view.from);  // px per ms
     if (Math.abs(view.from - base) * scale > REBASE_PX) rebase(view.from);
     const box = `${view.from - base} 0 ${view.to - view.from}`;
-    for (const lane of lanes) {
-      lane.svg.setAttribute("viewBox", `${box} ${lane.svg.getAttribute("height")}`);
+    for (const lane of drawn) {
+      // A folded lane keeps its whole height in the box: its bars squeeze.
+      lane.svg.setAttribute("viewBox", `${box} ${lane.height}`);
       drawLabels(lane, width, scale);
     }
     drawTicks(width, scale);
@@ -361,7 +486,15 @@
 
   function onKey(event) {
     if (event.ctrlKey || event.metaKey || event.altKey) return;
+    // Letters typed into the search box are not shortcuts.
+    if (event.target.closest?.("input")) return;
     if (event.target.closest?.("button") && (event.key === "Enter" || event.key === " ")) return;
+    const folder = event.target.closest?.("[data-toggle]");
+    if (folder && (event.key === "Enter" || event.key === " ")) {
+      event.preventDefault();
+      fold(folder.fold, !folder.fold.folded);
+      return;
+    }
     const step = trackWidth() / 5;
     const span = view.to - view.from;
     const actions = {
@@ -373,6 +506,8 @@
       "Home": () => setView(start, start + span),
       "End": () => setView(end - span, end),
       "Escape": () => pin(null),
+      "/": () => $("search").focus(),
+      "n": () => step(1), "N": () => step(-1),
     };
     const action = actions[event.key];
     if (action) {
@@ -403,11 +538,123 @@
       viewport.removeEventListener("pointerup", up);
       viewport.removeEventListener("pointercancel", up);
       viewport.classList.remove("dragging");
-      if (!dragging) pin(target.closest("[data-kind]"));
+      if (dragging) return;
+      const folder = target.closest("[data-toggle]");
+      if (folder) fold(folder.fold, !folder.fold.folded);
+      else pin(target.closest("[data-kind]"));
     };
     viewport.addEventListener("pointermove", move);
     viewport.addEventListener("pointerup", up);
     viewport.addEventListener("pointercancel", up);
+  }
+
+  // ---- folding ------------------------------------------------------------------
+
+  // Folds or unfolds a lane (into one thin row of squeezed bars) or a host's
+  // or process's group (its lanes hidden, its header kept).
+  function fold(target, folded) {
+    if (target.folded === folded) return;
+    target.folded = folded;
+    const head = target.section ? target.section.querySelector("[data-toggle]") : target.firstChild;
+    head.setAttribute("aria-expanded", String(!folded));
+    if (!target.section) {
+      target.classList.toggle("folded", folded);
+      return;
+    }
+    target.section.classList.toggle("folded", folded);
+    const height = folded ? FOLDED : target.height;
+    target.svg.setAttribute("height", height);
+    target.track.style.height = `${folded ? FOLDED + 12 : height}px`;
+    drawLabels(target, trackWidth(), trackWidth() / (view.to - view.from));
+  }
+
+  // ---- search -------------------------------------------------------------------
+
+  let lowered = null;  // the string table in lower case, made on the first search
+  let matches = [];    // [lane, kind, index, time], in time order
+  let current = -1;
+
+  function search(query) {
+    for (const [lane, kind, index] of matches) nodeOf(lane, kind, index).classList.remove("match");
+    matches = [];
+    current = -1;
+    const needle = query.trim().toLowerCase();
+    if (needle) {
+      lowered ??= text.map((entry) => entry.toLowerCase());
+      const hit = lowered.map((entry) => entry.includes(needle));
+      for (const lane of drawn) {
+        if (lane.kind === SPAN_BARS) {
+          const named = lane.name.toLowerCase().includes(needle);
+          lane.spans.forEach((row, index) => {
+            if (named || hit[row[3]]) matches.push([lane, "span", index, row[1]]);
+          });
+          continue;
+        }
+        lane.scopes.forEach((row, index) => {
+          if (hit[row[7]] || hit[row[4]] || hit[row[5]]) matches.push([lane, "scope", index, row[2]]);
+        });
+        lane.instants.forEach((row, index) => {
+          if (hit[row[5]] || hit[row[2]] || hit[row[3]]) matches.push([lane, "instant", index, row[1]]);
+        });
+      }
+      matches.sort((a, b) => a[3] - b[3]);
+      for (const [lane, kind, index] of matches) nodeOf(lane, kind, index).classList.add("match");
+    }
+    countMatches();
+  }
+
+  const nodeOf = (lane, kind, index) => (kind === "instant" ? lane.marks : lane.bars)[index];
+
+  function countMatches() {
+    const shown = $("search-count");
+    if (!$("search").value.trim()) shown.textContent = "";
+    else if (!matches.length) shown.textContent = "no match";
+    else shown.textContent = current < 0 ? plural(matches.length, "match") : `${current + 1} of ${matches.length}`;
+  }
+
+  // Moves to the next (+1) or previous (-1) match: unfolds what hides it,
+  // zooms onto it, scrolls it into the middle and keeps its details.
+  function step(direction) {
+    if (!matches.length) return;
+    current = current < 0
+      ? (direction > 0 ? 0 : matches.length - 1)
+      : (current + direction + matches.length) % matches.length;
+    const [lane, kind, index] = matches[current];
+    const owner = lane.owner ?? lane;
+    for (const group of owner.groups) fold(group, false);
+    fold(lane, false);
+    let from, to;
+    if (kind === "instant") {
+      from = to = lane.instants[index][1];
+    } else {
+      const row = lane.kind.rows(lane)[index];
+      from = lane.kind.enter(row);
+      to = lane.kind.exit(row);
+    }
+    const span = view.to - view.from;
+    // A bar too narrow to see, or not wholly in the view, fills two thirds of it.
+    if (from < view.from || to > view.to || (to - from) < span / 200) {
+      const wanted = to > from ? (to - from) * 1.5 : Math.min(span, 10);
+      setView((from + to) / 2 - wanted / 2, (from + to) / 2 + wanted / 2);
+    }
+    const node = nodeOf(lane, kind, index);
+    const box = node.getBoundingClientRect();
+    const frame = viewport.getBoundingClientRect();
+    viewport.scrollTop += box.top + box.height / 2 - (frame.top + frame.height / 2);
+    pin(node);
+    countMatches();
+  }
+
+  function onSearchKey(event) {
+    if (event.key === "Enter") {
+      event.preventDefault();
+      step(event.shiftKey ? -1 : 1);
+    } else if (event.key === "Escape") {
+      event.preventDefault();
+      $("search").value = "";
+      search("");
+      viewport.focus({ preventScroll: true });
+    }
   }
 
   // ---- details ----------------------------------------------------------------
@@ -429,11 +676,27 @@
       details.replaceChildren(placeholder);
       return;
     }
-    const lane = lanes[+node.closest("[data-lane]").dataset.lane];
+    const section = node.closest("[data-lane]");
+    const lane = lanes[+section.dataset.lane];
     const index = +node.dataset.index;
     const message = element("p", "message");
     const list = element("dl");
-    if (node.dataset.kind === "scope") {
+    if (node.dataset.kind === "span") {
+      const task = lane.tasks[+section.dataset.task];
+      const [, begin, finish, args, open, raised, id] = task.spans[index];
+      message.textContent = text[args] || "(no message)";
+      if (open) {
+        const badge = element("span", "badge");
+        badge.textContent = "never closed";
+        message.append(badge);
+      }
+      field(list, "span", text[id]);
+      field(list, "task", task.task ?? "(none)");
+      field(list, "begin", formatTime(begin));
+      field(list, "end", open ? "—" : formatTime(finish));
+      field(list, "duration", open ? `at least ${formatDuration(finish - begin)}` : formatDuration(finish - begin));
+      if (raised >= 0) field(list, "raised", text[raised]);
+    } else if (node.dataset.kind === "scope") {
       const [, depth, enter, exit, invoker, file, line, args] = lane.scopes[index];
       message.textContent = text[args] || "(no message)";
       if (exit === null) {
@@ -503,8 +766,13 @@
     $("zoom-in").addEventListener("click", () => zoom(1.5));
     $("zoom-out").addEventListener("click", () => zoom(1 / 1.5));
     $("zoom-fit").addEventListener("click", () => setView(start, end));
+    $("search").addEventListener("input", (event) => search(event.target.value));
+    $("search").addEventListener("keydown", onSearchKey);
+    $("search-next").addEventListener("click", () => step(1));
+    $("search-prev").addEventListener("click", () => step(-1));
     viewport.focus({ preventScroll: true });
     root.dataset.state = "ready";
+    performance.mark("vorn-drawn");
   } catch (error) {
     root.dataset.state = "failed";
     const message = element("p", "empty");
