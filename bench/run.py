@@ -3,11 +3,12 @@
     tools/bench [--rounds N] [--batch-ms MS] [--skip SECTION ...]
 
 tools/bench builds the Release tree first and passes --native. Sections:
-python, console, native, syscalls, allocations.
+python, peers, console, native, syscalls, allocations.
 """
 
 import argparse
 import datetime
+import importlib.metadata
 import os
 import platform
 import re
@@ -20,6 +21,7 @@ from pathlib import Path
 import allocation_rows
 import console_rows
 import native_rows
+import peer_rows
 import python_rows
 import syscall_rows
 from timing import Settings
@@ -27,7 +29,7 @@ from timing import Settings
 HERE = Path(__file__).resolve().parent
 COLUMNS = ["Operation", "Ours (median)", "Compared with", "Theirs (median)", "Ours / theirs",
            "Target", "Met", "Notes"]  # fmt: skip
-SECTIONS = ["python", "console", "native", "syscalls", "allocations"]
+SECTIONS = ["python", "peers", "console", "native", "syscalls", "allocations"]
 
 
 def first_line(command):
@@ -46,6 +48,13 @@ def header_macro_version(header, names):
         return "unknown"
     parts = [re.search(rf"#\s*define\s+{name}\s+(\d+)", text) for name in names]
     return ".".join(part.group(1) for part in parts) if all(parts) else "unknown"
+
+
+def package_version(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
 
 
 def cpu_model():
@@ -77,6 +86,7 @@ def environment(native_binary, settings, started, load_before):
             "/usr/include/spdlog/version.h",
             ["SPDLOG_VER_MAJOR", "SPDLOG_VER_MINOR", "SPDLOG_VER_PATCH"]),
         f"loguru {loguru.__version__}",
+        *(f"{name} {package_version(name)}" for name in ("opentelemetry-sdk", "structlog", "picologging")),
     ]  # fmt: skip
     uname = platform.uname()
     return [
@@ -125,6 +135,7 @@ def main():
     try:
         sections = [
             ("python", lambda: python_rows.run(directory, settings)),
+            ("peers", lambda: peer_rows.run(directory, settings)),
             ("console", lambda: console_rows.run(directory, settings)),
             ("native", lambda: native_rows.run(args.native, directory, settings)),
             ("syscalls", lambda: syscall_rows.run(directory)),

@@ -1,26 +1,32 @@
 """python -m vorn.otlp against a real OTLP/HTTP receiver on 127.0.0.1: the
 spans of traces written by the module in subprocesses (nesting, records,
 two processes, a thread that ended inside a scope, a process killed inside
-scopes), their ids across sends, the OTLP/JSON file and the clock-origin
-rule. Expected values come from the trace files and their identities."""
+scopes, async spans), their ids across sends, the OTLP/JSON file and the
+clock-origin rule; --follow through a receiver restart, a shipper killed
+between send and state, and a program killed with scopes open. Expected
+values come from the trace files and their identities."""
 
 import base64
+import contextlib
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import pytest
 
 from conftest import instant_text, scope_text, write_trace, write_traced_file
 from vorn.trace_files import find_trace_files
 from vorn.trace_identity import read_identity
-from vorn.trace_reader import Instant, read_trace_events, walk
+from vorn.trace_reader import Instant, read_spans, read_trace_events, walk
 
 try:
     # Debian's protobuf uses a datetime call that Python 3.14 deprecates.
@@ -71,9 +77,11 @@ KILLED = {**SHAPE, "dying": (None, True), "dying inner": ("dying", True)}
 class Receiver:
     """An OTLP/HTTP endpoint on 127.0.0.1 keeping every request it decodes."""
 
-    def __init__(self):
-        self.requests = []
-        self.arrived = threading.Condition()
+    def __init__(self, port=0, after=None):
+        """On `port` (0: any free one); `after` a stopped receiver whose
+        requests this one goes on collecting."""
+        self.requests = after.requests if after else []
+        self.arrived = after.arrived if after else threading.Condition()
         receiver = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -93,7 +101,7 @@ class Receiver:
             def log_message(self, *args):
                 pass
 
-        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
         self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"poll_interval": 0.05})
         self.thread.start()
@@ -324,7 +332,9 @@ def test_vorn_imports_without_opentelemetry_and_the_command_names_the_packages(t
 @needs_otel
 def test_follow_sends_each_top_level_scope_once_it_closes_and_once_across_restarts(tmp_path, receiver):
     path = tmp_path / "vorn" / "vm" / "stl_7.log"
-    write_traced_file(path, scope_text("first", 1, 2), scope_text("second", 3, None, instant_text("inside", 4)), tid=7)
+    # Written on another host: its open scope waits to close, however its pid fares here.
+    write_traced_file(path, scope_text("first", 1, 2), scope_text("second", 3, None, instant_text("inside", 4)), tid=7,
+                      host="elsewhere")  # fmt: skip
     state = tmp_path / "state.json"
 
     def shipper():
@@ -357,3 +367,225 @@ def test_follow_sends_each_top_level_scope_once_it_closes_and_once_across_restar
     second = spans[1]
     assert [event.name for event in second.events] == ["inside"] and second.end_time_unix_nano % 10**9 == 5 * 10**6
     assert "vorn.never_closed" not in attributes(second.attributes)
+
+
+ASYNC_PROGRAM = """\
+import asyncio, threading, _py_vorn, vorn
+async def work(name, fail):
+    async with vorn.span("handle " + name):
+        await asyncio.sleep(0)
+        if fail:
+            raise KeyError(name)
+async def main():
+    with _py_vorn.StlLogger("serve", "serve", "app.py", 1) as serve:
+        serve.log("gathering")
+        tasks = [asyncio.create_task(work(name, name == "b"), name=name) for name in "ab"]
+        await asyncio.gather(*tasks, return_exceptions=True)
+asyncio.run(main())
+handed = vorn.span("handed over")
+with _py_vorn.StlLogger("main scope", "main", "app.py", 2):
+    handed.__enter__()
+def finish():
+    with _py_vorn.StlLogger("worker scope", "worker", "app.py", 3):
+        handed.__exit__(None, None, None)
+thread = threading.Thread(target=finish, name="worker")
+thread.start()
+thread.join()
+vorn.span("outside").__enter__()
+"""
+
+
+@needs_otel
+def test_async_spans_are_spans_of_their_own_and_their_records_no_events(tmp_path):
+    (tmp_path / "app.py").write_text(ASYNC_PROGRAM)
+    env = {**os.environ, "VORN_LOG_DIR": str(tmp_path / "logs")}
+    env.pop("VORN_LOG_PREFIX", None)
+    subprocess.run([sys.executable, "app.py"], cwd=tmp_path, env=env, check=True, timeout=TIMEOUT)
+    files = find_trace_files([tmp_path / "logs"])
+    records = {span.message: span for span in read_spans(*(trace.path for trace in files))}
+    origins = {str(trace.path): read_identity(trace.path).clock_origin_ms * 10**6 for trace in files}
+
+    result = run_otlp(tmp_path / "logs", "-o", "-")
+    assert result.returncode == 0, result.stderr
+    assert run_otlp(tmp_path / "logs", "-o", "-").stdout == result.stdout  # the same ids every time
+    spans = {span.name: span for _, span in received_spans(json_format.Parse(_base64_ids(result.stdout),
+                                                                             ExportTraceServiceRequest()))}  # fmt: skip
+    by_id = {span.span_id: name for name, span in spans.items()}
+    rows = {}
+    for name, span in spans.items():
+        got = attributes(span.attributes)
+        rows[name] = (by_id.get(span.parent_span_id), got.get("vorn.task"), span.status.code, span.status.message,
+                      [(event.name, attributes(event.attributes)) for event in span.events])  # fmt: skip
+        record = records.get(name)
+        if record is not None:
+            assert got["vorn.span.id"] == record.id
+            assert span.start_time_unix_nano == origins[record.begin[0]] + record.ts_begin * 10**6
+            if record.end is not None:
+                assert span.end_time_unix_nano == origins[record.end[0]] + record.ts_end * 10**6
+    # name: parent, task, status code and message, events; the private thread's "vorn spans" sends nothing
+    assert rows == {
+        "serve": (None, None, 0, "", [("gathering", code_of(Instant(0, "serve", "app.py", 1, "")))]),
+        "handle a": ("serve", "a", 0, "", []),
+        "handle b": ("serve", "b", 2, "raised KeyError", [("exception", {"exception.type": "KeyError"})]),
+        "main scope": (None, None, 0, "", []),
+        "handed over": ("main scope", None, 0, "", []),
+        "worker scope": (None, None, 0, "", []),
+        "outside": (None, None, 2, "never closed", []),
+    }  # fmt: skip
+    assert spans["handle a"].trace_id == spans["serve"].trace_id == spans["handle b"].trace_id
+    assert spans["handed over"].trace_id == spans["main scope"].trace_id != spans["outside"].trace_id
+    assert attributes(spans["outside"].attributes)["vorn.never_closed"] is True
+
+
+def test_a_process_has_ended_when_its_pid_and_start_time_no_longer_live_on_this_host():
+    from vorn.otlp_follow import process_ended
+    from vorn.trace_identity import TraceIdentity
+
+    def start_of(pid):
+        stat = Path(f"/proc/{pid}/stat").read_text()
+        return int(stat[stat.rfind(")") + 1 :].split()[19])
+
+    def identity(pid, start, host=socket.gethostname()):
+        return TraceIdentity(pid, start, 1, pid, "MainThread", ("python3.14",), host, 1765200000000)
+
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        here, started = os.getpid(), start_of(os.getpid())
+        waiting = (identity(here, started), identity(here, 0), identity(child.pid, start_of(child.pid)),
+                   identity(99999999, 1, host="elsewhere"), None)  # fmt: skip
+        assert [process_ended(case) for case in waiting] == [False] * 5
+        child.kill()
+        os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOWAIT)  # a zombie: killed, not yet waited for
+        ended = (identity(here, started + 1), identity(child.pid, start_of(child.pid)), identity(99999999, 1))
+        assert [process_ended(case) for case in ended] == [True] * 3
+    finally:
+        child.kill()
+        child.wait(TIMEOUT)
+
+
+DRIVEN = """\
+import os, signal, sys, _py_vorn, vorn
+held = []
+for line in sys.stdin:
+    command, _, name = line.strip().partition(" ")
+    if command == "scope":
+        with _py_vorn.StlLogger(name, "step", "app.py", 1) as scope:
+            scope.log("in " + name)
+            with vorn.span("span in " + name):
+                pass
+    elif command == "open":
+        held += [_py_vorn.StlLogger(name, "step", "app.py", 2), _py_vorn.StlLogger(name + " inner", "step", "a.py", 3)]
+        held.append(vorn.span("span in " + name).__enter__())
+        held[1].log("waiting")  # in the file when log returns, so it outlives the kill
+    elif command == "kill":
+        os.kill(os.getpid(), signal.SIGKILL)
+    print("done", flush=True)
+"""
+
+
+class Lines:
+    """The lines of a child's stream as they come, read on a thread of their own."""
+
+    def __init__(self, stream):
+        self.lines = []
+        self.changed = threading.Condition()
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in stream:
+            with self.changed:
+                self.lines.append(line.rstrip("\n"))
+                self.changed.notify_all()
+
+    def wait_for(self, predicate):
+        with self.changed:
+            assert self.changed.wait_for(lambda: predicate(self.lines), TIMEOUT), self.lines
+
+
+@needs_otel
+def test_the_shipper_loses_nothing_and_sends_once_across_receiver_shipper_and_program_deaths(tmp_path):
+    (tmp_path / "app.py").write_text(DRIVEN)
+    logs, state = tmp_path / "logs", tmp_path / "state.json"
+    env = {**os.environ, "VORN_LOG_DIR": str(logs)}
+    env.pop("VORN_LOG_PREFIX", None)
+    program = subprocess.Popen([sys.executable, "app.py"], cwd=tmp_path, env=env, text=True,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)  # fmt: skip
+    replies = Lines(program.stdout)
+
+    def run(command):
+        count = len(replies.lines)
+        program.stdin.write(command + "\n")
+        program.stdin.flush()
+        if command != "kill":
+            replies.wait_for(lambda lines: len(lines) > count)
+
+    def shipper(**extra):
+        command = [sys.executable, "-m", "vorn.otlp", "--follow", str(logs), "--endpoint", receiver.url,
+                   "--interval", "0.02", "--timeout", "0.5", "--state", str(state)]  # fmt: skip
+        return subprocess.Popen(command, env={**os.environ, **extra}, text=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)  # fmt: skip
+
+    def marker(name):
+        """A closed scope of another host's file: once it arrives, the shipper has
+        read everything written before it."""
+        tid = len(list(logs.glob("vorn/elsewhere/*.log"))) + 1
+        write_traced_file(logs / "vorn" / "elsewhere" / f"stl_{tid}.log", scope_text(name, 1, 2), tid=tid,
+                          host="elsewhere")  # fmt: skip
+        return receiver.names_once(lambda names: name in names)
+
+    receiver = Receiver()
+    process = None
+    try:
+        run("scope one")
+        # Killed right after the endpoint took the batch, before the state file was replaced.
+        died = shipper(_VORN_OTLP_DIE_AFTER_SEND="1")
+        assert died.wait(TIMEOUT) == -signal.SIGKILL
+        died.stderr.close()
+        assert not state.exists() and sorted(receiver.names_once(bool)) == ["one", "span in one"]
+        process = shipper()
+        errors = Lines(process.stderr)
+        receiver.names_once(lambda names: len(names) == 4)
+        first, again = (request for _, _, request in receiver.requests)
+        assert again == first  # the same batch, the same ids
+
+        receiver.stop()
+        run("scope two")
+        errors.wait_for(lambda lines: lines)
+        receiver = Receiver(int(receiver.url.rsplit(":", 1)[1]), after=receiver)
+        receiver.names_once(lambda names: "span in two" in names)
+        run("open held")
+        assert "held" not in marker("alive")  # a live process's open scopes wait
+        run("kill")
+        assert program.wait(TIMEOUT) == -signal.SIGKILL
+        receiver.names_once(lambda names: "span in held" in names)
+        marker("after")  # anything sent twice would have come by now
+        process.send_signal(signal.SIGINT)
+        assert process.wait(TIMEOUT) == 0
+    finally:
+        for child in (process, program):
+            if child is not None and child.poll() is None:
+                child.kill()
+                child.wait(TIMEOUT)
+        for stream in (program.stdin, program.stdout, process and process.stderr):
+            if stream is not None:
+                with contextlib.suppress(OSError):
+                    stream.close()
+        receiver.stop()
+
+    # One line per failure, and nothing else.
+    failure = re.escape(f"python -m vorn otlp: {receiver.url}/v1/traces did not take 2 spans")
+    failure += r" \(.+\); trying again in \d+ s"
+    assert errors.lines and all(re.fullmatch(failure, line) for line in errors.lines), errors.lines
+    spans = [span for _, _, request in receiver.requests[1:] for _, span in received_spans(request)]
+    by_id = {span.span_id: span for span in spans}
+    assert len(by_id) == len(spans)  # after the one batch sent again, nothing twice
+    names = {span.name: span for span in spans}
+    rows = {name: (by_id[span.parent_span_id].name if span.parent_span_id else None, span.status.message,
+                   [event.name for event in span.events]) for name, span in names.items()}  # fmt: skip
+    assert rows == {
+        "one": (None, "", ["in one"]), "span in one": ("one", "", []),
+        "two": (None, "", ["in two"]), "span in two": ("two", "", []),
+        "held": (None, "never closed", []), "held inner": ("held", "never closed", ["waiting"]),
+        "span in held": ("held inner", "never closed", []), "alive": (None, "", []), "after": (None, "", []),
+    }  # fmt: skip

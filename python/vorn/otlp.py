@@ -25,15 +25,16 @@ import argparse
 import base64
 import contextlib
 import json
+import logging
 import sys
 from collections.abc import Iterator, Sequence
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final
 
 from vorn.terminal_text import count
-from vorn.otlp_mapping import NANOS_PER_MS, NEVER_CLOSED, SourceFile, Span, files_without_origin, spans_of
+from vorn.otlp_mapping import NANOS_PER_MS, SourceFile, Span, files_without_origin, spans_of
 
-__all__ = ["add_parser", "main", "request_json", "sdk_spans"]
+__all__ = ["add_parser", "exporter_messages", "main", "request_json", "sdk_spans"]
 
 DEFAULT_ENDPOINT: Final = "http://localhost:4318"
 TRACES_PATH: Final = "/v1/traces"
@@ -52,7 +53,7 @@ def add_parser(subcommands: Any) -> argparse.ArgumentParser:
         help="send the traces to an OpenTelemetry backend (OTLP/HTTP), or write OTLP/JSON",
         description="Send the traces to an OpenTelemetry collector or backend (Jaeger, Tempo, "
         "Zipkin, ...) over OTLP/HTTP with protobuf, or write the same request as OTLP/JSON. "
-        "Each scope is a span, each log record an event of its scope's span.",
+        "Each scope is a span, each log record an event of its scope's span, each vorn.span a span of its own.",
         epilog="Example: python -m vorn otlp vorn_logs --endpoint http://localhost:4318",
     )
     _add_arguments(parser)
@@ -78,7 +79,8 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
                         help="how long to keep trying one request, retries included (default: 10)")
     parser.add_argument("--follow", action="store_true",
-                        help="keep watching the directories, sending each top-level scope once it closes, "
+                        help="keep watching the directories, sending each top-level scope once it closes "
+                        "(the open scopes of a process that ended on this host: as never closed), "
                         "once only, also across restarts; Ctrl-C ends after the batch being sent")
     parser.add_argument("--interval", type=float, default=1.0, metavar="SECONDS",
                         help="with --follow: how often to look for new scopes (default: 1)")
@@ -139,7 +141,7 @@ def sdk_spans(spans: Sequence[Span]) -> list[Any]:
         parent = None
         if span.parent_id is not None:
             parent = SpanContext(trace_id, int.from_bytes(span.parent_id), is_remote=False, trace_flags=sampled)
-        status = Status(StatusCode.ERROR, NEVER_CLOSED) if span.never_closed else Status(StatusCode.UNSET)
+        status = Status(StatusCode.ERROR, span.error) if span.error else Status(StatusCode.UNSET)
         converted.append(ReadableSpan(
             name=span.name, context=context, parent=parent, resource=resource,
             attributes=dict(span.attributes), kind=SpanKind.INTERNAL, status=status,
@@ -147,6 +149,33 @@ def sdk_spans(spans: Sequence[Span]) -> list[Any]:
             events=[Event(event.name, dict(event.attributes), event.time_ns) for event in span.events],
         ))  # fmt: skip
     return converted
+
+
+class _Kept(logging.Handler):
+    def __init__(self, messages: list[str]) -> None:
+        super().__init__(logging.WARNING)
+        self.messages = messages
+
+    def emit(self, record: logging.LogRecord) -> None:
+        self.messages.append(" ".join(record.getMessage().split()))
+
+
+@contextlib.contextmanager
+def exporter_messages() -> Iterator[list[str]]:
+    """What the OTLP exporter logs while the block runs, kept rather than
+    printed: it logs each retry and failure on lines of its own, and the
+    caller reports a failure on one line, with the exporter's last word."""
+    logger = logging.getLogger("opentelemetry.exporter")
+    messages: list[str] = []
+    handler = _Kept(messages)
+    propagate = logger.propagate
+    logger.addHandler(handler)
+    logger.propagate = False
+    try:
+        yield messages
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = propagate
 
 
 @contextlib.contextmanager
@@ -157,17 +186,17 @@ def _opened(paths: Sequence[str],
     no output may replace. The identity comes from the attribute the writer
     stored (the archive's header for a packed file): it alone holds the
     thread id and the command line."""
-    from vorn.trace_archive import _input_keys, _sources
+    from vorn.trace_archive import opened_trace_sources
     from vorn.trace_identity import parse_identity
 
-    with _sources(list(paths)) as found:
+    with opened_trace_sources(paths) as (found, inputs):
         sources = []
         for entry in found:
             identity = None if entry.attribute is None else parse_identity(entry.attribute)
             origin = entry.trace.clock_origin_ms
             origin_ns = assumed_origin_ns if origin is None else origin * NANOS_PER_MS
             sources.append(SourceFile(entry.trace, identity, origin_ns))
-        yield sources, _input_keys(list(paths), found)
+        yield sources, inputs
 
 
 def run(arguments: argparse.Namespace) -> int:
@@ -218,8 +247,11 @@ def run(arguments: argparse.Namespace) -> int:
     exporter = OTLPSpanExporter(endpoint=url, timeout=arguments.timeout)
     try:
         for start in range(0, len(spans), BATCH):
-            if exporter.export(spans[start : start + BATCH]) is not SpanExportResult.SUCCESS:
-                print(f"python -m vorn otlp: {url} did not take the spans ({start} of {len(spans)} sent)",
+            with exporter_messages() as messages:
+                taken = exporter.export(spans[start : start + BATCH]) is SpanExportResult.SUCCESS
+            if not taken:
+                reason = f": {messages[-1]}" if messages else ""
+                print(f"python -m vorn otlp: {url} did not take the spans ({start} of {len(spans)} sent){reason}",
                       file=sys.stderr)  # fmt: skip
                 return 1
     finally:

@@ -33,13 +33,18 @@ from vorn.trace_files import TraceFile, find_trace_files
 from vorn.trace_files import _order as _file_order
 from vorn.trace_identity import PAX_KEY, identity_fields, parse_identity, read_identity_bytes
 
-__all__ = ["is_trace_archive", "opened_sources", "opened_trace_files", "pack"]
+__all__ = ["TraceSource", "is_trace_archive", "opened_sources", "opened_trace_files", "opened_trace_sources", "pack"]
 
 
 @dataclass(frozen=True)
-class _Source:
+class TraceSource:
+    """A trace file found or unpacked, and its identity attribute as the
+    writer stored it (None without one). Tools that need the whole
+    identity (the thread id, the command line) parse `attribute`: a
+    TraceFile keeps only what the viewers show."""
+
     trace: TraceFile
-    attribute: bytes | None  # the identity as the writer stored it
+    attribute: bytes | None
 
 
 # How tar archives begin: compressed by gzip, bzip2, xz or zstd, or plain
@@ -80,6 +85,17 @@ def opened_sources(
         yield [source.trace for source in sources], _input_keys(paths, sources)
 
 
+@contextlib.contextmanager
+def opened_trace_sources(
+    paths: Iterable[str | os.PathLike[str]],
+) -> Iterator[tuple[list[TraceSource], set[tuple[int, int]]]]:
+    """opened_sources, with each file's raw identity attribute (from the
+    archive's pax header for a packed file, never from the extracted copy)."""
+    paths = list(paths)
+    with _sources(paths) as sources:
+        yield sources, _input_keys(paths, sources)
+
+
 def pack(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
     """Writes the trace files under `paths` (archives included) into the
     gzip-compressed tar archive `output`, whole or not at all (a device or
@@ -95,7 +111,7 @@ def pack(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]
         return len(sources)
 
 
-def _input_keys(paths: list[str | os.PathLike[str]], sources: list[_Source]) -> set[tuple[int, int]]:
+def _input_keys(paths: list[str | os.PathLike[str]], sources: list[TraceSource]) -> set[tuple[int, int]]:
     """The device and inode of the trace files read and of the archives given."""
     keys = {file_key(source.trace.path) for source in sources}
     keys |= {file_key(path) for path in paths if is_trace_archive(path)}
@@ -103,9 +119,9 @@ def _input_keys(paths: list[str | os.PathLike[str]], sources: list[_Source]) -> 
 
 
 @contextlib.contextmanager
-def _sources(paths: list[str | os.PathLike[str]]) -> Iterator[list[_Source]]:
+def _sources(paths: list[str | os.PathLike[str]]) -> Iterator[list[TraceSource]]:
     with contextlib.ExitStack() as cleanup:
-        sources: list[_Source] = []
+        sources: list[TraceSource] = []
         plain: list[str | os.PathLike[str]] = []
         for given in paths:
             if is_trace_archive(given):
@@ -114,7 +130,7 @@ def _sources(paths: list[str | os.PathLike[str]]) -> Iterator[list[_Source]]:
             else:
                 plain.append(given)
         found = find_trace_files(plain, skip_non_traces=True)
-        sources += [_Source(trace, read_identity_bytes(trace.path)) for trace in found]
+        sources += [TraceSource(trace, read_identity_bytes(trace.path)) for trace in found]
         if not sources:
             named = ", ".join(os.fspath(path) for path in paths)
             raise ValueError(f"no trace files (*.log) in {named}")
@@ -122,7 +138,7 @@ def _sources(paths: list[str | os.PathLike[str]]) -> Iterator[list[_Source]]:
         yield sources
 
 
-def _extract(archive_path: Path, directory: Path) -> list[_Source]:
+def _extract(archive_path: Path, directory: Path) -> list[TraceSource]:
     """The archive's trace files, each written under `directory` by a path
     made here (a member's own name is never trusted as a path)."""
     try:
@@ -133,7 +149,7 @@ def _extract(archive_path: Path, directory: Path) -> list[_Source]:
         raise ValueError(f"{archive_path}: not a readable archive: {error}") from None
 
 
-def _extract_members(archive: tarfile.TarFile, archive_path: Path, directory: Path) -> list[_Source]:
+def _extract_members(archive: tarfile.TarFile, archive_path: Path, directory: Path) -> list[TraceSource]:
     sources = []
     for index, member in enumerate(archive):
         name = PurePosixPath(member.name)
@@ -151,7 +167,7 @@ def _extract_members(archive: tarfile.TarFile, archive_path: Path, directory: Pa
         attribute = None if value is None else value.encode("utf-8", "surrogateescape")
         identity = None if attribute is None else parse_identity(attribute)
         trace = dataclasses.replace(TraceFile.of(target), host=host, **identity_fields(identity))
-        sources.append(_Source(trace, attribute))
+        sources.append(TraceSource(trace, attribute))
     return sources
 
 
@@ -167,7 +183,7 @@ def _member_name(trace: TraceFile, taken: set[str]) -> str:
     return name
 
 
-def _add(archive: tarfile.TarFile, source: _Source, name: str) -> None:
+def _add(archive: tarfile.TarFile, source: TraceSource, name: str) -> None:
     with open(source.trace.path, "rb") as stream:
         info = archive.gettarinfo(arcname=name, fileobj=stream)
         if source.attribute is not None:
