@@ -57,6 +57,20 @@ def package_version(name):
         return "unknown"
 
 
+# The figures of the longer runs (bench/large_trace.py, bench/view_load.py)
+# are written by hand below this line, and kept when the table is redone.
+KEPT_MARK = "<!-- Figures of the longer runs, kept by make bench -->"
+
+
+def kept_figures(results):
+    try:
+        text = results.read_text()
+    except OSError:
+        return ""
+    start = text.find(KEPT_MARK)
+    return "" if start < 0 else "\n" + text[start:]
+
+
 def cpu_model():
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -160,7 +174,7 @@ def main():
              "Reproduce with `make bench`."]  # fmt: skip
     text = "\n".join(lines) + "\n"
     print(text)
-    Path(args.output).write_text(text)
+    Path(args.output).write_text(text + kept_figures(Path(args.output)))
     missed = [row.operation for row in rows if row.verdict == "MISSED"]
     print(f"bench: written to {args.output}; targets missed: {len(missed)}", file=sys.stderr)
     return 0
