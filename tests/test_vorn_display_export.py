@@ -146,7 +146,10 @@ def test_a_named_pipe_is_refused_and_reported_paths_cannot_drive_the_terminal(tm
     fifo = tmp_path / "stl_1.log"
     os.mkfifo(fifo)
     hostile = tmp_path / "gone\x1b]0;owned\x07\x1b[2J.log"
-    for path, text in [(fifo, "not a regular file"), (hostile, "No such file")]:
+    skipped = tmp_path / "dir" / hostile.name  # a program's own log beside no trace: skipped, then nothing left
+    skipped.parent.mkdir()
+    skipped.write_text("not a trace\n")
+    for path, text in [(fifo, "not a regular file"), (hostile, "No such file"), (skipped.parent, "skipping")]:
         result = run_vorn("summary", str(path))
         assert result.returncode == 1 and text in result.stderr
         assert "\x1b" not in result.stderr and "\x07" not in result.stderr
