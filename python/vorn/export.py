@@ -84,18 +84,26 @@ def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
                    exact: bool = False) -> list[PlacedThread]:  # fmt: skip
     """The threads of `files`, process by process, with display times."""
     timeline = timeline or timeline_of(files)
-    several_hosts = len(timeline.hosts) > 1
     threads = []
+    for pid, tid, name, trace in _numbered_threads(timeline):
+        placed, last = place(read_trace_events(trace.path), exact)
+        offset = timeline.offset(trace)
+        threads.append(PlacedThread(pid, tid, name, timeline.thread_label(trace), placed,
+                                    None if last is None else last + offset, offset))  # fmt: skip
+    return threads
+
+
+def _numbered_threads(timeline: Timeline) -> Iterator[tuple[int, int, str, TraceFile]]:
+    """Each trace file of the timeline, process by process, with its
+    process's number, its own number in the process and its process's name
+    (followed by " on <host>" when the files come from several hosts)."""
+    several_hosts = len(timeline.hosts) > 1
     for pid, process in enumerate(timeline.processes, start=1):
         name = timeline.process_label(process)
         if several_hosts and process.pid is not None:
             name += f" on {process.host}"
         for tid, trace in enumerate(process.threads, start=1):
-            placed, last = place(read_trace_events(trace.path), exact)
-            offset = timeline.offset(trace)
-            threads.append(PlacedThread(pid, tid, name, timeline.thread_label(trace), placed,
-                                        None if last is None else last + offset, offset))  # fmt: skip
-    return threads
+            yield pid, tid, name, trace
 
 
 def time_shift(threads: Sequence[PlacedThread]) -> int:
@@ -138,17 +146,12 @@ def thread_streams(files: Sequence[TraceFile], timeline: Timeline | None = None,
     """The threads of `files`, process by process, as placed_threads orders
     and names them, without reading more of each file than its first event."""
     timeline = timeline or timeline_of(files)
-    several_hosts = len(timeline.hosts) > 1
     threads = []
-    for pid, process in enumerate(timeline.processes, start=1):
-        name = timeline.process_label(process)
-        if several_hosts and process.pid is not None:
-            name += f" on {process.host}"
-        for tid, trace in enumerate(process.threads, start=1):
-            first = _first_time(trace)
-            offset = timeline.offset(trace)
-            threads.append(ThreadStream(pid, tid, name, timeline.thread_label(trace), trace,
-                                        None if first is None else first + offset, offset, offset, exact))  # fmt: skip
+    for pid, tid, name, trace in _numbered_threads(timeline):
+        first = _first_time(trace)
+        offset = timeline.offset(trace)
+        threads.append(ThreadStream(pid, tid, name, timeline.thread_label(trace), trace,
+                                    None if first is None else first + offset, offset, offset, exact))  # fmt: skip
     shift = _shift([thread.first for thread in threads if thread.first is not None])
     for thread in threads:
         thread.moved += shift
