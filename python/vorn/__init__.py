@@ -16,6 +16,9 @@ here unchanged; the rest is pure Python:
 Format file, a self-contained HTML timeline or a table of where the time went.
 """
 
+from importlib import metadata as _metadata
+from pathlib import Path as _Path
+
 from _py_vorn import (
     CLI_LEVEL_ERROR,
     CLI_LEVEL_INFO,
@@ -42,6 +45,24 @@ from vorn.trace_reader import (
 )
 from vorn.tracing import traced
 
+
+def _version() -> str:
+    """The installed distribution's version; run from a checkout, the one
+    its pyproject.toml gives."""
+    try:
+        return _metadata.version("py-vorn")
+    except _metadata.PackageNotFoundError:
+        import tomllib
+
+        try:
+            with open(_Path(__file__).resolve().parents[2] / "pyproject.toml", "rb") as stream:
+                return str(tomllib.load(stream)["project"]["version"])
+        except (OSError, KeyError, tomllib.TOMLDecodeError):
+            return "unknown"
+
+
+__version__ = _version()
+
 __all__ = [
     "CLI_LEVEL_ERROR",
     "CLI_LEVEL_INFO",
@@ -58,6 +79,7 @@ __all__ = [
     "StlLogger",
     "TraceFile",
     "TraceFormatError",
+    "__version__",
     "find_trace_files",
     "read_spans",
     "read_trace",

@@ -28,9 +28,9 @@ EXACT_HELP = ("keep the file's millisecond times as they are; by default the eve
               "them as they happened")  # fmt: skip
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m vorn",
+        prog=prog,
         description="Export, view, summarise or pack vorn trace files.",
         epilog="Each PATH is a trace file, a directory searched for *.log files, "
         "or an archive made by pack. Example: python -m vorn view vorn_logs",
@@ -110,8 +110,8 @@ def _positive(text: str) -> int:
     return number
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    arguments = _parser().parse_args(argv)
+def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int:
+    arguments = _parser(prog).parse_args(argv)
     if arguments.command == "otlp":
         return otlp.run(arguments)
     try:
@@ -156,5 +156,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
+def entry() -> None:
+    """The installed ``vorn`` command."""
+    sys.exit(main(prog="vorn"))
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    entry()
