@@ -10,8 +10,9 @@ aligned they are marked "(not aligned)", since their zero is not the
 timeline's.
 
 Processes are told apart by host, pid and start time (a pid can come back
-on a long-running host); files without identity are one process per host,
-named after the host, as before identities existed.
+on a long-running host), and by pid namespace and boot where the files
+record them (vorn.trace_identity.process_key); files without identity are
+one process per host, named after the host, as before identities existed.
 """
 
 from __future__ import annotations
@@ -20,7 +21,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 from vorn.trace_files import TraceFile
-from vorn.trace_identity import iso_time
+from vorn.trace_identity import iso_time, process_key
 
 __all__ = ["NOT_ALIGNED", "Process", "Timeline", "thread_name", "timeline_of"]
 
@@ -84,10 +85,10 @@ def timeline_of(files: Sequence[TraceFile]) -> Timeline:
     """`files` by host (in the order the hosts first appear), process (by
     start time, the files without identity last) and thread (the main
     thread, whose id is the pid, first; then in the given order)."""
-    hosts: dict[str, dict[tuple[int, int] | None, Process]] = {}
+    hosts: dict[str, dict[tuple[object, ...] | None, Process]] = {}
     for trace in files:
         processes = hosts.setdefault(trace.host, {})
-        key = None if trace.pid is None or trace.start is None else (trace.pid, trace.start)
+        key = None if trace.pid is None or trace.start is None else process_key(trace)
         process = processes.get(key)
         if process is None:
             process = processes[key] = _process(trace, key is not None)
