@@ -7,8 +7,9 @@ from collections import Counter, defaultdict
 import pytest
 
 from _py_vorn import StlLogger
-from conftest import instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace
+from conftest import instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace, write_traced_file
 from vorn.export import export_events
+from vorn.speedscope_export import speedscope_object
 
 
 def by_phase_checked(document):
@@ -117,6 +118,16 @@ def test_hosts_are_processes_and_files_with_the_same_thread_digits_stay_apart(tm
              for path in ("a/vorn/h1/stl_5.log", "b/vorn/h1/other_5.log", "a/vorn/h2/stl_5.log")]  # fmt: skip
     events = [event for event in export_events(files) if event["ph"] == "X"]
     assert [(event["pid"], event["tid"]) for event in events] == [(1, 1), (1, 2), (2, 1)]
+
+
+def test_each_process_is_named_with_its_host_in_both_exports(tmp_path):
+    # The same program with the same pid on two hosts, exported alone and together.
+    files = [write_traced_file(tmp_path / f"vorn/{host}/stl_100.log", scope_text(host, 0, 1)) for host in ("h1", "h2")]
+    for chosen in ([files[0]], files):
+        assert [event["args"]["name"] for event in export_events(chosen) if event["name"] == "process_name"] == [
+            f"app.py -v (pid 100) on {trace.host}" for trace in chosen]
+    assert [profile["name"] for profile in speedscope_object(files)["profiles"]] == [
+        f"MainThread 100 in app.py -v (pid 100) on {host}" for host in ("h1", "h2")]
 
 
 def test_export_writes_to_standard_output_or_fails_with_one_clear_line(tmp_path):

@@ -12,9 +12,8 @@ DevTools (Performance panel) and chrome://tracing open:
     ]}
 
 Each process is a process of the format, numbered 1, 2, 3, ... (the real
-pid is in its name, "app.py -v (pid 4242)", followed by " on <host>" when
-the files come from several hosts); files without identity are one process
-per host, named after the host. Each trace file is a thread, numbered 1, 2,
+pid and its host are in its name, "app.py -v (pid 4242) on build01");
+files without identity are one process per host, named after the host. Each trace file is a thread, numbered 1, 2,
 3, ... in its process and named by its system name and id ("worker 4243").
 
 Every scope is a complete event ("X"), one style of duration events per
@@ -27,9 +26,11 @@ name ends in " (never closed)" and its args say "never_closed": true. A
 draws no other instant phase). Metadata events carry a time and the
 "__metadata" category, which some readers require.
 
-Times are microseconds, the display times of vorn.display_times (the
-events of a thread that share a millisecond spread inside it in file
-order, so that viewers nest them as the file does), placed on one timeline
+Times are microseconds, the display times of vorn.display_times: the
+measured times where the trace file has a companion of precise times
+(to the nanosecond, as fractions of a microsecond); otherwise the events
+of a thread that share a millisecond spread inside it in file order, so
+that viewers nest them as the file does. They are placed on one timeline
 where the files carry their clock origins, and moved so that no event is
 at 0, which DevTools takes for "no time". The file's own milliseconds stay
 in each event's args ("ts_ms", "ts_enter_ms", "ts_exit_ms"). "otherData"
@@ -47,6 +48,7 @@ from typing import IO, Any, Final
 
 from vorn.display_times import Placed, PlacedEvent, place, place_events
 from vorn.output_file import written_output
+from vorn.precise_times import NS_PER_MS
 from vorn.span_events import with_span_events
 from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
@@ -86,7 +88,7 @@ def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
     timeline = timeline or timeline_of(files)
     threads = []
     for pid, tid, name, trace in _numbered_threads(timeline):
-        placed, last = place(read_trace_events(trace.path), exact)
+        placed, last = place(read_trace_events(trace.path, trace), exact)
         offset = timeline.offset(trace)
         threads.append(PlacedThread(pid, tid, name, timeline.thread_label(trace), placed,
                                     None if last is None else last + offset, offset))  # fmt: skip
@@ -96,11 +98,11 @@ def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
 def _numbered_threads(timeline: Timeline) -> Iterator[tuple[int, int, str, TraceFile]]:
     """Each trace file of the timeline, process by process, with its
     process's number, its own number in the process and its process's name
-    (followed by " on <host>" when the files come from several hosts)."""
-    several_hosts = len(timeline.hosts) > 1
+    followed by " on <host>": a pid and a command line tell processes apart
+    only on one host. (Files without identity are named after their host.)"""
     for pid, process in enumerate(timeline.processes, start=1):
         name = timeline.process_label(process)
-        if several_hosts and process.pid is not None:
+        if process.pid is not None:
             name += f" on {process.host}"
         for tid, trace in enumerate(process.threads, start=1):
             yield pid, tid, name, trace
@@ -138,7 +140,7 @@ class ThreadStream:
     def events(self) -> Iterator[PlacedEvent]:
         """The file's events with their display times, read from the file
         anew on each call."""
-        return place_events(iter_trace(self.trace.path), self.exact)
+        return place_events(iter_trace(self.trace.path, self.trace), self.exact)
 
 
 def thread_streams(files: Sequence[TraceFile], timeline: Timeline | None = None,
@@ -158,17 +160,20 @@ def thread_streams(files: Sequence[TraceFile], timeline: Timeline | None = None,
     return threads
 
 
-def _first_time(trace: TraceFile) -> int | None:
-    """The display time of the file's first event: its own millisecond,
-    since the first of a millisecond is placed at its start."""
-    events = iter_trace(trace.path)
+def _first_time(trace: TraceFile) -> float | None:
+    """The display time of the file's first event: its precise time, or its
+    own millisecond, since the first of a millisecond is placed at its
+    start."""
+    events = iter_trace(trace.path, trace)
     try:
         for kind, _, item in events:
             if kind == ENTER:
                 assert isinstance(item, Scope)
-                return item.ts_enter
-            assert isinstance(item, Instant)  # an exit comes after its enter
-            return item.ts
+                ms, ns = item.ts_enter, item.ts_enter_ns
+            else:
+                assert isinstance(item, Instant)  # an exit comes after its enter
+                ms, ns = item.ts, item.ts_ns
+            return ms if ns is None else ns / NS_PER_MS
         return None
     finally:
         events.close()  # the file, now rather than when collected
@@ -207,14 +212,14 @@ def export_events(files: Sequence[TraceFile], timeline: Timeline | None = None,
 
 
 def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
-                 exact: bool = False, speedscope: bool = False) -> int:  # fmt: skip
+                 exact: bool = False, speedscope: bool = False, run: str | None = "all") -> int:  # fmt: skip
     """Exports the trace files found under `paths` into `output` ("-" for
     standard output), as Trace Event Format or with `speedscope` in
     speedscope's own format. Returns the number of trace files exported;
     raises ValueError when there are none or when `output` is one of the
     inputs, FileNotFoundError for a missing path and TraceFormatError for a
     file that is not a trace."""
-    with opened_sources(paths) as (files, inputs):
+    with opened_sources(paths, run, "export") as (files, inputs):
         with written_output(output, inputs) as stream:
             if speedscope:
                 from vorn.speedscope_export import write_speedscope

@@ -7,8 +7,9 @@
      "shared": {"frames": [{"name": "load config", "file": "app.py", "line": 12}, ...]},
      "name": "...", "activeProfileIndex": 0, "exporter": "python -m vorn"}
 
-One evented profile per thread, named as the Trace Event export names it,
-on the same microsecond timeline (display times, nothing at 0). A frame is
+One evented profile per thread, named as the Trace Event export names it
+(followed by " in <process>", whose name holds its pid and host, when the
+files come from several processes), on the same microsecond timeline (display times, nothing at 0). A frame is
 a scope's message (its invoker when the message is empty), file and line.
 Every opened frame is closed, innermost first, at non-decreasing times; a
 scope that never closed is closed at its thread's last moment. Records are
@@ -95,9 +96,11 @@ def write_speedscope(files: Sequence[TraceFile], stream: IO[str], exact: bool = 
     threads = [thread for thread in thread_streams(files, exact=exact) if not holds_span_logger(thread.events())]
     writer = SpeedscopeWriter(stream)
     spans = SpanCollector()
+    several = len({thread.pid for thread in threads}) > 1
     for thread in threads:
         events = noting_spans(spans, thread, thread.events(), lambda ms: microseconds(ms + thread.moved))
-        writer.profile(thread.thread_name, _frame_events(writer, events, thread.moved))
+        name = f"{thread.thread_name} in {thread.process_name}" if several else thread.thread_name
+        writer.profile(name, _frame_events(writer, events, thread.moved))
     for name, task_events in task_profiles(spans, writer.frame):
         writer.profile(name, task_events)
     writer.close(", ".join(sorted({thread.process_name for thread in threads})))

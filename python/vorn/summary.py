@@ -12,7 +12,9 @@
 
 Numbers that stand as words in messages are folded by default, so that
 "item 12" and "item 13" add up as "item N"; rows can group by invoker or
-by message alone. A scope's time includes the time of the scopes inside it. Scopes that never
+by message alone. A scope's time includes the time of the scopes inside it.
+Durations are measured to the microsecond where the files have precise
+times ("0.150" ms), in whole milliseconds otherwise. Scopes that never
 closed have no duration and are listed apart, entered at their time on the
 timeline. Where the files carry their clock origins, the processes are
 listed by host, each with the time its clock started on the timeline and
@@ -30,6 +32,7 @@ import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
+from vorn.precise_times import NS_PER_MS
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile
 from vorn.terminal_text import count, printable
@@ -55,13 +58,25 @@ def fold_numbers(message: str) -> str:
 
 @dataclass
 class Row:
-    """The closed scopes of one invoker and message."""
+    """The closed scopes of one invoker and message; durations in
+    nanoseconds, measured where the files have precise times and whole
+    milliseconds otherwise."""
 
     invoker: str
     message: str
     count: int = 0
-    total: int = 0
-    longest: int = 0
+    total_ns: int = 0
+    longest_ns: int = 0
+    unmeasured: int = 0  # of the scopes, those without precise times
+
+    @property
+    def total(self) -> float:
+        """In milliseconds."""
+        return self.total_ns / NS_PER_MS
+
+    @property
+    def longest(self) -> float:
+        return self.longest_ns / NS_PER_MS
 
     @property
     def mean(self) -> float:
@@ -85,6 +100,7 @@ class Summary:
     open_scopes: list[OpenScope] = field(default_factory=list)  # in file order
     timeline: Timeline | None = None
     by: str = "both"  # what the rows group by: one of GROUPINGS
+    measured: bool = False  # some duration came from precise times: shown to the microsecond
 
 
 def summarize(files: Sequence[TraceFile], by: str = "both", fold: bool = True) -> Summary:
@@ -111,7 +127,7 @@ def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Time
     the list of open scopes (None for files without identity)."""
     where = ", ".join([f"host {trace.host}", *([process] if process else []), timeline.thread_label(trace)])
     never_closed: list[OpenScope] = []
-    for kind, _, item in iter_trace(trace.path):
+    for kind, _, item in iter_trace(trace.path, trace):
         if kind == ENTER:
             summary.scopes += 1
             continue
@@ -125,13 +141,20 @@ def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Time
             continue
         # A wall clock set back while the scope ran can make this
         # negative; such a scope counts as taking no time.
-        duration = max(0, item.ts_exit - item.ts_enter)
+        unmeasured = 0
+        if item.ts_enter_ns is not None and item.ts_exit_ns is not None:
+            duration = max(0, item.ts_exit_ns - item.ts_enter_ns)
+            summary.measured = True
+        else:
+            duration = max(0, item.ts_exit - item.ts_enter) * NS_PER_MS
+            unmeasured = 1
         invoker = item.invoker if summary.by != "message" else ""
         message = "" if summary.by == "invoker" else fold_numbers(item.args) if fold else item.args
         row = rows.setdefault((invoker, message), Row(invoker, message))
         row.count += 1
-        row.total += duration
-        row.longest = max(row.longest, duration)
+        row.total_ns += duration
+        row.unmeasured += unmeasured
+        row.longest_ns = max(row.longest_ns, duration)
     # The file ends inside them, and their exits come innermost first.
     summary.open_scopes += reversed(never_closed)
 
@@ -154,12 +177,17 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
             table = [("total ms", "count", "mean ms", "max ms", "invoker", "")]
         elif summary.by == "message":
             table = [("total ms", "count", "mean ms", "max ms", "message", "")]
+        # Measured durations to the microsecond; whole milliseconds as
+        # before when no file has precise times. Among measured ones, a row
+        # with scopes that have none is marked.
+        total, mean, longest = ("{:.3f}", "{:.3f}", "{:.3f}") if summary.measured else ("{:.0f}", "{:.1f}", "{:.0f}")
+        marked = summary.measured and any(row.unmeasured for row in rows)
         table += [
             (
-                str(row.total),
+                total.format(row.total) + ("" if not marked else "*" if row.unmeasured else " "),
                 str(row.count),
-                f"{row.mean:.1f}",
-                str(row.longest),
+                mean.format(row.mean),
+                longest.format(row.longest),
                 _cut(row.invoker, INVOKER_WIDTH) if summary.by != "message" else _cut(row.message, MESSAGE_WIDTH),
                 _cut(row.message, MESSAGE_WIDTH) if summary.by == "both" else "",
             )
@@ -172,6 +200,8 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
             lines.append("  ".join(numbers + texts).rstrip())
         if len(rows) < len(summary.rows):
             lines.append(f"... {count(len(summary.rows) - len(rows), 'more row')}")
+        if marked:
+            lines.append("* in whole milliseconds for the scopes without precise times")
     else:
         lines.append(f"no closed scopes ({count(closed, 'scope')})")
     if summary.open_scopes:
@@ -188,10 +218,10 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
 
 
 def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None,
-                 by: str = "both", fold: bool = True) -> str:  # fmt: skip
+                 by: str = "both", fold: bool = True, run: str | None = "all") -> str:  # fmt: skip
     """The formatted summary of the trace files found under `paths`; raises
     ValueError when there are none."""
-    with opened_trace_files(paths) as files:
+    with opened_trace_files(paths, run, "summary") as files:
         return format_summary(summarize(files, by, fold), limit)
 
 

@@ -45,6 +45,11 @@ when a program logged ``bytes``) become U+FFFD.
 iter_trace streams a file: its events one at a time in file order, holding
 only the scopes still open, so that tools can read traces larger than
 memory. read_trace_events builds the whole tree from it.
+
+Where the writer kept a companion file of precise times beside the trace
+(vorn.precise_times), each enter, exit and record also gets its time in
+nanoseconds (``ts_enter_ns``, ``ts_exit_ns``, ``ts_ns``); None where there
+is none. The millisecond fields stay as the file has them.
 """
 
 from __future__ import annotations
@@ -55,6 +60,8 @@ import re
 from collections.abc import Generator, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Final, Literal, NamedTuple
+
+from vorn.precise_times import PreciseTimes, expected_of, open_precise_times
 
 __all__ = [
     "ENTER",
@@ -77,20 +84,27 @@ __all__ = [
 @dataclass(frozen=True)
 class Instant:
     """A record written by ``log``: its time, the identity of the scope it
-    was logged on, and its message."""
+    was logged on, and its message. ``ts_ns`` is its precise time from the
+    file's companion, nanoseconds since the same origin as ``ts`` (which
+    is ``ts_ns // 1_000_000``), None without one; like every precise time
+    it takes no part in comparisons: a record reads back equal with or
+    without its companion."""
 
     ts: int
     invoker: str
     file: str
     line: int
     args: str
+    ts_ns: int | None = field(default=None, compare=False)
 
 
 @dataclass
 class Scope:
     """A scope: its identity, message, enter and exit times (``ts_exit`` is
     None when the scope never closed) and its instant records and child
-    scopes in the order they happened."""
+    scopes in the order they happened. ``ts_enter_ns`` and ``ts_exit_ns``
+    are the precise times from the file's companion, in nanoseconds
+    (``ts_enter == ts_enter_ns // 1_000_000``), None where there is none."""
 
     invoker: str
     file: str
@@ -99,6 +113,8 @@ class Scope:
     ts_exit: int | None
     args: str
     events: list[Scope | Instant] = field(default_factory=list)
+    ts_enter_ns: int | None = field(default=None, compare=False)
+    ts_exit_ns: int | None = field(default=None, compare=False)
 
 
 class TraceFormatError(ValueError):
@@ -130,15 +146,24 @@ class TraceEvent(NamedTuple):
     item: Scope | Instant
 
 
-def iter_trace(path: str | os.PathLike[str]) -> Generator[TraceEvent, None, None]:
+def iter_trace(path: str | os.PathLike[str], identity: object = None) -> Generator[TraceEvent, None, None]:
     """The events of the trace file at `path`, complete or cut short, one at
     a time in file order. Holds one line of the file and the scopes open at
     it, however large the file; raises TraceFormatError (naming the file and
     line) when it reaches bytes the writer cannot have written, after
-    yielding every event before them."""
+    yielding every event before them.
+
+    The precise times come from the companion beside the file (X.log =>
+    X.times, see vorn.precise_times), checked against `identity` (a
+    TraceFile or TraceIdentity; by default the file's own attribute)."""
     name = os.fspath(path)
     with open(name, "rb") as stream:
-        yield from _events(name, stream)
+        precise = open_precise_times(name, None if identity is None else expected_of(name, identity))
+        try:
+            yield from _events(name, stream, precise)
+        finally:
+            if precise is not None:
+                precise.close()
 
 
 def begins_like_a_trace(head: bytes) -> bool:
@@ -149,12 +174,13 @@ def begins_like_a_trace(head: bytes) -> bool:
     return not first or first.startswith(b"[") or first.startswith(_LATE_STARTS)
 
 
-def read_trace(path: str | os.PathLike[str]) -> list[Scope]:
-    """The top-level scopes of the trace file at `path`, complete or cut short."""
-    return [item for item in read_trace_events(path) if isinstance(item, Scope)]
+def read_trace(path: str | os.PathLike[str], identity: object = None) -> list[Scope]:
+    """The top-level scopes of the trace file at `path`, complete or cut
+    short (`identity` as for iter_trace)."""
+    return [item for item in read_trace_events(path, identity) if isinstance(item, Scope)]
 
 
-def read_trace_events(path: str | os.PathLike[str]) -> list[Scope | Instant]:
+def read_trace_events(path: str | os.PathLike[str], identity: object = None) -> list[Scope | Instant]:
     """Like read_trace, but also keeps the instant records that stand outside
     any scope. They occur when a logger's ``log`` was called from a thread on
     which no scope was open: the record lands at the top of that thread's
@@ -162,7 +188,7 @@ def read_trace_events(path: str | os.PathLike[str]) -> list[Scope | Instant]:
     top: list[Scope | Instant] = []
     # The events lists of the scopes open, the top level first.
     lists: list[list[Scope | Instant]] = [top]
-    for kind, _, item in iter_trace(path):
+    for kind, _, item in iter_trace(path, identity):
         if kind == RECORD:
             lists[-1].append(item)
         elif kind == ENTER:
@@ -207,6 +233,8 @@ class Span:
     begin: tuple[str, tuple[int, ...]]
     end: tuple[str, tuple[int, ...]] | None
     raised: str | None = None
+    ts_begin_ns: int | None = field(default=None, compare=False)  # the records' precise times, where known
+    ts_end_ns: int | None = field(default=None, compare=False)
 
 
 # "span 1f.4711 begin: fetch [Task-3]", "span 1f.4711 end: fetch [Task-3] (raised KeyError)"
@@ -245,7 +273,8 @@ def read_spans(*paths: str | os.PathLike[str]) -> list[Span]:
         spans.append(Span(
             id=span_id, message=match["message"], task=match["task"] or None, ts_begin=record.ts,
             ts_end=None if end is None else end[1].ts, begin=begin, end=None if end is None else end[2],
-            raised=None if end is None else end[0]["raised"],
+            raised=None if end is None else end[0]["raised"], ts_begin_ns=record.ts_ns,
+            ts_end_ns=None if end is None else end[1].ts_ns,
         ))  # fmt: skip
     return spans
 
@@ -294,8 +323,10 @@ class _Parser:
     """Reads the lines of one file; each line may complete an event, which
     the line's handler returns."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, precise: PreciseTimes | None = None) -> None:
         self.path = path
+        # Hands out the precise time of each timed line, in file order.
+        self.precise = precise
         self.number = 0
         self.open: list[_Builder] = []
         self.array_started = False
@@ -349,8 +380,11 @@ class _Parser:
         """The exit of a scope whose enter is not in the file: checked, and
         passed over."""
         if self.orphan == "ts_exit":
-            if _TS_EXIT_LINE.fullmatch(text) is None:
+            match = _TS_EXIT_LINE.fullmatch(text)
+            if match is None:
                 raise self.fail(f'expected "ts_exit", found {_show(text)}')
+            if self.precise is not None:  # a timed record too: it has its entry
+                self.precise.take(_timestamp(int(match.group(1))))
             self.orphan = "brace"
         elif text in (b"}", b"},"):
             self.orphan = ""
@@ -376,7 +410,9 @@ class _Parser:
                 raise self.fail(f'expected "ts_exit", found {_show(text)}')
             scope = builder.scope
             assert scope is not None
-            scope.ts_exit = _timestamp(int(match.group(1)))
+            scope.ts_exit = ts_exit = _timestamp(int(match.group(1)))
+            if self.precise is not None:
+                scope.ts_exit_ns = self.precise.take(ts_exit)
             builder.state = "brace"
             return TraceEvent(EXIT, len(self.open) - 1, scope)
         elif text in (b"}", b"},"):
@@ -406,6 +442,7 @@ class _Parser:
             ts_enter=int(ts_enter),
             ts_exit=None,
             args=str(args),
+            ts_enter_ns=None if self.precise is None else self.precise.take(int(ts_enter)),
         )
         builder.scope = scope
         # The enter record is whole: the scope counts from here on, even if
@@ -447,7 +484,9 @@ class _Parser:
         texts = all(isinstance(value, str) for value in (invoker, file, args))
         if not (integers and texts) or ts < 0:
             raise self.fail(f"not an instant record: {_show(text)}")
-        return Instant(ts=_timestamp(ts), invoker=invoker, file=file, line=line, args=args)
+        ts = _timestamp(ts)
+        ts_ns = None if self.precise is None else self.precise.take(ts)
+        return Instant(ts=ts, invoker=invoker, file=file, line=line, args=args, ts_ns=ts_ns)
 
     def cut_line(self, text: bytes) -> None:
         """The bytes after the last line end: a line the writer had not
@@ -457,8 +496,9 @@ class _Parser:
             raise self.fail(f"unexpected text {_show(text)}")
 
 
-def _events(path: str, lines: Iterable[bytes]) -> Generator[TraceEvent, None, None]:
-    parser = _Parser(path)
+def _events(path: str, lines: Iterable[bytes], precise: PreciseTimes | None = None
+            ) -> Generator[TraceEvent, None, None]:  # fmt: skip
+    parser = _Parser(path, precise)
     for parser.number, raw in enumerate(lines, start=1):
         if not raw.endswith(b"\n"):
             # The writer puts a record into the file at once and its line end

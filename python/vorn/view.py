@@ -11,6 +11,11 @@ and builds the lanes with DOM calls, putting texts in with textContent only.
 Spans written by vorn.span are drawn as bars in lanes of their own, one per
 asyncio task, under the thread that began them.
 
+Times are the display times of vorn.display_times: measured, to the
+nanosecond, where the trace file has a companion of precise times; each
+row says which of its times are measured, and the page says where a time
+only shows order.
+
 A browser keeps several hundred bytes per drawn element, so a page of tens of
 millions of scopes would need gigabytes before it showed anything. Past
 `limit` scopes and records (counted in the files before anything is parsed)
@@ -122,11 +127,14 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
     The display time of each span record goes into `span_times`, by file and
     position as read_spans names them.
 
-    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args]
-    Instant row: [parent, ts, invoker, file, line, args]
+    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args, measured]
+    Instant row: [parent, ts, invoker, file, line, args, measured]
     parent is the index of the enclosing scope row, -1 at the top level (a
     record logged while no scope was open on the thread); texts are indices
-    into the string table.
+    into the string table; measured says which times are precise (from the
+    file's companion) rather than placed in their millisecond to show
+    order: for a scope 1 for its enter, 2 for its exit, 3 for both; for a
+    record 1 or 0.
     """
     scope_rows: list[list[Any]] = []
     instant_rows: list[list[Any]] = []
@@ -157,7 +165,8 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
                 continue
             # A kept record's scope overlaps the window too: it holds the record.
             instant_rows.append([row_of.get(entry.parent, -1), time, strings(event.invoker),
-                                 strings(event.file), event.line, strings(event.args)])
+                                 strings(event.file), event.line, strings(event.args),
+                                 int(event.ts_ns is not None)])  # fmt: skip
             continue
         # A scope outside the window has all its events outside it as well.
         if entry.start + offset > high or entry.end + offset < low:
@@ -165,9 +174,10 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
             continue
         exit = entry.end + offset if entry.closed else None
         row_of[index] = len(scope_rows)
+        measured = (event.ts_enter_ns is not None) | (event.ts_exit_ns is not None) << 1
         scope_rows.append([row_of.get(entry.parent, -1), entry.depth, entry.start + offset, exit,
                            strings(event.invoker), strings(event.file), event.line,
-                           strings(event.args)])
+                           strings(event.args), measured])
         depth_count = max(depth_count, entry.depth + 1)
     return {
         "host": trace.host,
@@ -193,7 +203,8 @@ def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_ti
     A span that never ended (or whose end is in a file not drawn) runs to
     its thread's last moment.
 
-    Span row: [level, begin, end, message, open, raised or -1, id]
+    Span row: [level, begin, end, message, open, raised or -1, id, measured]
+    (measured: 1 for a precise begin, 2 for a precise end, 3 for both)
     """
     low, high = window if window is not None else (-math.inf, math.inf)
     by_lane: dict[str, dict[str | None, list[tuple[float, float, Span]]]] = {}
@@ -217,8 +228,10 @@ def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_ti
                 if level == len(level_ends):
                     level_ends.append(end)
                 level_ends[level] = end
+                measured = (span.ts_begin_ns is not None) | (span.ts_end_ns is not None) << 1
                 rows.append([level, begin, end, strings(span.message), span.end is None,
-                             -1 if span.raised is None else strings(span.raised), strings(span.id)])
+                             -1 if span.raised is None else strings(span.raised), strings(span.id),
+                             measured])  # fmt: skip
             lanes[path]["tasks"].append({"task": task, "depth": len(level_ends), "spans": rows})
 
 
@@ -227,6 +240,14 @@ def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[float, float]:
     times = [t for lane in lanes for row in lane["scopes"] for t in (row[2], row[3]) if t is not None]
     times += [row[1] for lane in lanes for row in lane["instants"]]
     return (min(times), max(times)) if times else (0, 0)
+
+
+def _measured(lane: dict[str, Any]) -> int:
+    """How many of a lane's scopes and records have all their times measured."""
+    scopes: list[list[Any]] = lane["scopes"]
+    instants: list[list[Any]] = lane["instants"]
+    return int(sum(row[8] == 3 or (row[8] == 1 and row[3] is None) for row in scopes)
+               + sum(row[6] == 1 for row in instants))
 
 
 def _embedded_json(document: Any) -> str:
@@ -280,7 +301,7 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
         for process in processes:
             process_lanes = []
             for trace in process.threads:
-                events = read_trace_events(trace.path)
+                events = read_trace_events(trace.path, trace)
                 if _is_span_thread(events):
                     continue
                 known = len(span_times)
@@ -313,6 +334,8 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
                       window[1] if math.isfinite(window[1]) else end)  # fmt: skip
     document = {
         "unit": "ms",
+        # How many scopes and records have precise times, of how many drawn.
+        "measured": [sum(_measured(lane) for lane in lanes), drawn],
         "start": start,
         "end": end,
         "origin": timeline.start_time,  # the timeline's zero, ISO 8601 UTC; None without origins
@@ -336,7 +359,8 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
 
 
 def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
-               exact: bool = False, window: Window | None = None, limit: int | None = None) -> int:  # fmt: skip
+               exact: bool = False, window: Window | None = None, limit: int | None = None,
+               run: str | None = "all") -> int:  # fmt: skip
     """Finds the trace files under `paths` (files, or directories searched
     recursively for *.log), writes their timeline page to `output` and returns
     how many trace files it draws. Raises FileNotFoundError for a missing
@@ -344,7 +368,7 @@ def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLik
     them, TraceFormatError for a file that is not a trace, PageTooLarge
     past `limit` (see render_view). The page is written whole or not at all
     (vorn.output_file)."""
-    with opened_sources(paths) as (files, inputs):
+    with opened_sources(paths, run, "view") as (files, inputs):
         page = render_view(files, exact, window, limit)
         with written_output(output, inputs) as stream:
             stream.write(page)

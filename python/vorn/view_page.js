@@ -39,13 +39,15 @@
   const MARK_BOTTOM = 24;
   const FOLDED = 8;       // px of a folded lane's squeezed bars
   const MIN_LABEL = 36;   // px a bar needs before it gets a label
-  const MIN_SPAN = 1;     // ms: timestamps are whole milliseconds
   // SVG geometry is single precision. Coordinates are kept relative to a base
   // time near the view, moved when the view's offset from it grows past this
   // many pixels, so a deep zoom into a long trace still lands on the pixel.
   const REBASE_PX = 1e6;
 
   const data = JSON.parse($("vorn-data").textContent);
+  // The closest zoom, in ms across: a microsecond where the files have
+  // precise times, else a millisecond, the files' own unit.
+  const MIN_SPAN = data.measured[0] ? 0.001 : 1;
   const text = data.strings;
   const start = data.start;
   // A little room after the last time, so marks at the end stay in sight.
@@ -79,6 +81,28 @@
   function formatTick(ms, step) {
     if (step >= 1000) return `${(ms / 1000).toFixed(Math.max(0, 3 - Math.floor(Math.log10(step))))} s`;
     return formatTime(ms, -Math.floor(Math.log10(step)));
+  }
+
+  // A time of the details. Measured times (from the file's precise times)
+  // are shown to the microsecond. Any other is the file's millisecond; where
+  // the event was drawn inside it to show its order among the events of
+  // that millisecond, that is said: 300 => "300 ms"; 300.25 =>
+  // "300 ms (no precise time: drawn at 300.250 ms to show order)".
+  function timeText(ms, measured) {
+    if (measured) return formatTime(ms, 3);
+    if (Number.isInteger(ms)) return formatTime(ms);
+    return `${formatTime(Math.floor(ms))} (no precise time: drawn at ${formatTime(ms, 3)} to show order)`;
+  }
+
+  // A duration from `from` to `to`: measured to the microsecond
+  // (0.15 => "150 µs", 1.7 => "1.700 ms"), else in the files' whole
+  // milliseconds.
+  function durationText(from, to, measured) {
+    const ms = to - from;
+    if (measured) return ms < 1 ? `${Math.round(ms * 1000)} µs` : ms < 1000 ? `${ms.toFixed(3)} ms` : formatDuration(ms);
+    if (Number.isInteger(from) && Number.isInteger(to)) return formatDuration(ms);
+    const whole = Math.floor(to) - Math.floor(from);
+    return whole ? `about ${formatDuration(whole)} (no precise times)` : "under 1 ms (no precise times)";
   }
 
   // 950 => "950 ms"; 61000 => "1 min 1 s"; 5400000 => "1 h 30 min".
@@ -367,7 +391,7 @@
     const range = data.range
       ? [`showing ${data.range[0]} – ${data.range[1]} ms`,
          `outside it: ${plural(outside(0), "scope")}, ${plural(outside(1), "record")}`]
-      : [`${data.start} – ${data.end} ms`];
+      : [`${+data.start.toFixed(3)} – ${+data.end.toFixed(3)} ms`];
     $("summary").textContent = [
       `${plural(lanes.length, "thread")} on ${plural(data.hosts.length, "host")}`,
       `${plural(count("scopes"), "scope")}${open ? ` (${open} never closed)` : ""}`,
@@ -375,8 +399,20 @@
       ...(spans ? [plural(spans, "span")] : []),
       ...range,
       ...(data.origin ? [`0 ms = ${data.origin}`] : []),
-    ].join(" · ");
+      precision(),
+    ].filter(Boolean).join(" · ");
     $("unit").textContent = "time (ms)";
+  }
+
+  // Which times the page shows as measured: those from the files' precise
+  // times. The others are whole milliseconds, and the events that share one
+  // are drawn spread inside it in file order.
+  function precision() {
+    const [measured, total] = data.measured;
+    if (!total) return "";
+    if (measured === total) return "times measured to the µs";
+    const order = "times inside a millisecond show order only";
+    return measured ? `${measured} of ${total} measured to the µs; for the rest ${order}` : `whole ms: ${order}`;
   }
 
   // ---- drawing the current view ---------------------------------------------
@@ -683,7 +719,7 @@
     const list = element("dl");
     if (node.dataset.kind === "span") {
       const task = lane.tasks[+section.dataset.task];
-      const [, begin, finish, args, open, raised, id] = task.spans[index];
+      const [, begin, finish, args, open, raised, id, measured] = task.spans[index];
       message.textContent = text[args] || "(no message)";
       if (open) {
         const badge = element("span", "badge");
@@ -692,12 +728,13 @@
       }
       field(list, "span", text[id]);
       field(list, "task", task.task ?? "(none)");
-      field(list, "begin", formatTime(begin));
-      field(list, "end", open ? "—" : formatTime(finish));
-      field(list, "duration", open ? `at least ${formatDuration(finish - begin)}` : formatDuration(finish - begin));
+      field(list, "begin", timeText(begin, measured & 1));
+      field(list, "end", open ? "—" : timeText(finish, measured & 2));
+      field(list, "duration", open ? `at least ${formatDuration(finish - begin)}`
+        : durationText(begin, finish, measured === 3));
       if (raised >= 0) field(list, "raised", text[raised]);
     } else if (node.dataset.kind === "scope") {
-      const [, depth, enter, exit, invoker, file, line, args] = lane.scopes[index];
+      const [, depth, enter, exit, invoker, file, line, args, measured] = lane.scopes[index];
       message.textContent = text[args] || "(no message)";
       if (exit === null) {
         const badge = element("span", "badge");
@@ -707,19 +744,19 @@
       field(list, "invoker", text[invoker]);
       field(list, "file", text[file]);
       field(list, "line", String(line));
-      field(list, "enter", formatTime(enter));
-      field(list, "exit", exit === null ? "—" : formatTime(exit));
+      field(list, "enter", timeText(enter, measured & 1));
+      field(list, "exit", exit === null ? "—" : timeText(exit, measured & 2));
       field(list, "duration", exit === null
         ? `at least ${formatDuration(Math.max(data.end - enter, 0))}`
-        : formatDuration(exit - enter));
+        : durationText(enter, exit, measured === 3));
       field(list, "depth", String(depth));
     } else {
-      const [parent, ts, invoker, file, line, args] = lane.instants[index];
+      const [parent, ts, invoker, file, line, args, measured] = lane.instants[index];
       message.textContent = text[args] || "(no message)";
       field(list, "invoker", text[invoker]);
       field(list, "file", text[file]);
       field(list, "line", String(line));
-      field(list, "time", formatTime(ts));
+      field(list, "time", timeText(ts, measured));
       if (parent >= 0) field(list, "in scope", text[lane.scopes[parent][7]] || text[lane.scopes[parent][4]]);
     }
     field(list, "thread", `${lane.thread} on ${lane.host || "(no host name)"}`);
