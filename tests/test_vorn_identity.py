@@ -5,6 +5,7 @@ them on one timeline."""
 import json
 import os
 import re
+import struct
 import subprocess
 import sys
 import tarfile
@@ -12,9 +13,10 @@ import textwrap
 
 import pytest
 
-from conftest import run_vorn, scope_text, write_trace, write_traced_file
+from conftest import instant_text, run_vorn, scope_text, write_trace, write_traced_file
 from test_vorn_view import chromium_dom, needs_chromium
 from vorn.export import trace_event_object
+from vorn.precise_times import companion_path
 from vorn.summary import summary_text
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile, find_trace_files
@@ -84,11 +86,11 @@ def test_processes_are_grouped_and_placed_on_one_timeline(processes):
     assert document["otherData"] == {"start_time": "2025-12-08T13:20:00.000Z", "clock_origin_ms": ORIGIN,
                                      "aligned": True}  # fmt: skip
     assert events_of(document) == [
-        ("app.py -v (pid 100)", 1, 0, 1000), ("MainThread 100", 1, 1, 1000), ("a main", 1, 1, 1000),
+        ("app.py -v (pid 100) on vm", 1, 0, 1000), ("MainThread 100", 1, 1, 1000), ("a main", 1, 1, 1000),
         ("worker 101", 1, 2, 1000), ("a worker", 1, 2, 3000),
-        ("-m pkg.tool x (pid 200)", 2, 0, 1000), ("MainThread 200", 2, 1, 1000), ("b", 2, 1, 301000),
+        ("-m pkg.tool x (pid 200) on vm", 2, 0, 1000), ("MainThread 200", 2, 1, 1000), ("b", 2, 1, 301000),
         ("b open (never closed)", 2, 1, 307000),
-        ("later.py (pid 100)", 3, 0, 1000), ("MainThread 100", 3, 1, 1000), ("c", 3, 1, 1001000),
+        ("later.py (pid 100) on vm", 3, 0, 1000), ("MainThread 100", 3, 1, 1000), ("c", 3, 1, 1001000),
     ]  # fmt: skip
     lines = summary_text([processes]).splitlines()
     assert lines[2:8] == [
@@ -127,7 +129,7 @@ def test_a_file_without_identity_keeps_its_times_and_is_marked_not_aligned(proce
 @needs_chromium
 def test_the_page_heads_each_process_and_marks_the_lanes_not_aligned(processes, tmp_path):
     write_trace(processes / "vorn/vm/stl_7.log", scope_text("old", 0, 1))
-    assert run_vorn("view", str(processes), "-o", str(tmp_path / "t.html")).returncode == 0
+    assert run_vorn("view", "--run", "all", str(processes), "-o", str(tmp_path / "t.html")).returncode == 0
     dom = chromium_dom(tmp_path / "t.html", tmp_path / "profile")
     assert re.findall(r'<span class="process-name">(.*?)</span>', dom) == [
         "app.py -v (pid 100)", "-m pkg.tool x (pid 200)", "later.py (pid 100)", "without process identity"]
@@ -151,13 +153,13 @@ def test_pack_keeps_identities_and_every_tool_reads_the_archive(processes, tmp_p
         assert [fields(trace) for trace in unpacked] == [fields(trace) for trace in find_trace_files([processes])]
         assert all(trace.path.exists() and not trace.path.is_relative_to(processes) for trace in unpacked)
     assert not any(trace.path.exists() for trace in unpacked)  # the extracted files are gone
-    for command in (["export", "-o", "-"], ["summary"]):
+    for command in (["export", "--run", "all", "-o", "-"], ["summary", "--run", "all"]):
         assert run_vorn(*command, str(archive)).stdout == run_vorn(*command, str(processes)).stdout
     repacked = tmp_path / "again.tar.gz"
     assert run_vorn("pack", str(archive), "-o", str(repacked)).returncode == 0
     with opened_trace_files([repacked]) as again:
         assert [fields(trace) for trace in again] == [fields(trace) for trace in find_trace_files([processes])]
-    assert "5 trace files" in run_vorn("view", str(archive), "-o", str(tmp_path / "t.html")).stdout
+    assert "5 trace files" in run_vorn("view", "--run", "all", str(archive), "-o", str(tmp_path / "t.html")).stdout
 
     archive.write_bytes(archive.read_bytes()[:200])  # cut short
     result = run_vorn("summary", str(archive))
@@ -266,3 +268,76 @@ def test_a_process_family_is_grouped_and_aligned_from_the_files_alone(tmp_path):
     names = [event["args"]["name"] for event in trace_event_object(find_trace_files([tmp_path / "logs"]))[
         "traceEvents"] if event["ph"] == "M"]  # fmt: skip
     assert f"thread {beta.thread} (not aligned)" in names
+
+
+# ---- what names a process and a thread, and the companions of precise times ----
+
+BOOT = "6f1c2a9e-0d4b-4f7e-9a51-2b8c3d4e5f60"
+
+
+def test_processes_with_the_same_pid_and_start_in_two_pid_namespaces_stay_apart(tmp_path):
+    """Two containers started together: pid 2 at tick 155111 in each."""
+    roots = [tmp_path / "a", tmp_path / "b"]
+    for root, pidns in zip(roots, (4026532001, 4026532002)):
+        write_traced_file(root / "vorn/vm/stl_2.log", scope_text(f"in {root.name}", 0, 1), pid=2, tid=2,
+                          start=155111, pidns=pidns, boot_id=BOOT)  # fmt: skip
+    files = find_trace_files(roots)
+    assert [len(process.threads) for process in timeline_of(files).processes] == [1, 1]
+    assert "2 processes on 1 host" in summary_text(roots)
+    # Files written before namespaces were recorded: one process, as then.
+    for root in roots:
+        write_traced_file(root / "vorn/vm/stl_2.log", scope_text("old", 0, 1), pid=2, tid=2, start=155111)
+    assert [len(process.threads) for process in timeline_of(find_trace_files(roots)).processes] == [2]
+
+
+@pytest.mark.parametrize("name, tid, thread, sibling", [
+    ("job42.1234.log", 1234, "1234", 1),
+    ("job42.1234.3.log", 1234, "1234", 3),
+    ("stl_7.2.log", 7, "7", 2),
+    ("stl_7.log", 7, "7", 1),
+    ("job42.1234.log", None, "42", 1234),  # without identity the name is all there is
+])  # fmt: skip
+def test_the_thread_comes_from_the_identity_never_from_a_prefix(tmp_path, name, tid, thread, sibling):
+    path = tmp_path / "vorn/vm" / name
+    trace = write_trace(path, scope_text("a", 0, 1)) if tid is None else write_traced_file(path, scope_text("a", 0, 1),
+                                                                                          tid=tid)  # fmt: skip
+    assert (trace.thread, trace.sibling) == (thread, sibling)
+
+
+def write_companion(trace_path, entries, count=None, **header):
+    """The companion of precise times of `trace_path`, as the writer lays it
+    out: a 64-byte header (pid, start, tid, clock origin as identity_json's
+    defaults unless given) and one nanosecond entry per timed record."""
+    fields = {"pid": 100, "start": 5000, "tid": 100, "clock_origin_ms": ORIGIN, **header}
+    head = struct.pack("<8sIIqQqqQQ", b"VORNTIME", 1, 64, fields["pid"], fields["start"], fields["tid"],
+                       fields["clock_origin_ms"], len(entries) if count is None else count, 0)  # fmt: skip
+    path = trace_path.with_name(trace_path.name.removesuffix(".log") + ".times")
+    path.write_bytes(head + b"".join(struct.pack("<q", entry) for entry in entries))
+    return path
+
+
+def test_pack_carries_each_companion_beside_its_trace_and_scans_never_take_one(tmp_path, capfd):
+    root = tmp_path / "logs"
+    host = root / "vorn/vm"
+    write_traced_file(host / "stl_100.log", scope_text("a", 10, 12, instant_text("n", 11)))
+    companion = write_companion(host / "stl_100.log", [10_123_456, 11_000_001, 12_999_999])
+    write_traced_file(host / "stl_101.log", scope_text("b", 1, 2), tid=101)
+    (host / "stl_101.times").symlink_to(companion)  # never followed
+    capfd.readouterr()
+    named = sorted(host.iterdir())  # what a shell glob of the directory names
+    assert [trace.path.name for trace in find_trace_files(named)] == ["stl_100.log", "stl_101.log"]
+    scanned = find_trace_files([root], skip_non_traces=True)
+    assert [trace.path.name for trace in scanned] == ["stl_100.log", "stl_101.log"]
+    assert capfd.readouterr().err == ""
+
+    archive = tmp_path / "traces.tar.gz"
+    assert run_vorn("pack", str(root), "-o", str(archive)).returncode == 0
+    with tarfile.open(archive) as members:
+        stored = {member.name: members.extractfile(member).read() for member in members if member.isfile()}
+    assert sorted(stored) == ["vorn/vm/stl_100.log", "vorn/vm/stl_100.times", "vorn/vm/stl_101.log"]
+    assert stored["vorn/vm/stl_100.times"] == companion.read_bytes()
+    with opened_trace_files([archive]) as unpacked:
+        [scope] = read_trace(unpacked[0].path)
+        assert (scope.ts_enter_ns, scope.events[0].ts_ns, scope.ts_exit_ns) == (10_123_456, 11_000_001, 12_999_999)
+        assert not os.path.exists(companion_path(unpacked[1].path))
+

@@ -2,12 +2,15 @@
 
     python -m vorn export vorn_logs                  # Trace Event Format, trace.json
     python -m vorn export --format speedscope vorn_logs   # trace.speedscope.json
+    python -m vorn export --format perfetto vorn_logs     # trace.pftrace, Perfetto's protobuf
     python -m vorn view vorn_logs                    # self-contained timeline, trace.html
     python -m vorn summary vorn_logs                 # where the time went
     python -m vorn pack vorn_logs -o traces.tar.gz   # one archive, identities kept
+    python -m vorn runs vorn_logs                    # the runs the files hold
 
 Each PATH is a trace file, a directory searched for *.log files (such as a
 whole trace root with vorn/<host>/ inside) or an archive made by pack.
+export, view and summary take the latest run the files hold (--run).
 """
 
 from __future__ import annotations
@@ -26,6 +29,8 @@ PATHS_HELP = "trace files, directories searched for *.log files, or archives mad
 EXACT_HELP = ("keep the file's millisecond times as they are; by default the events of a thread "
               "that share a millisecond are spread inside it in file order, so that viewers nest "
               "them as they happened")  # fmt: skip
+RUN_HELP = ('which run to take: "all", a run number as "runs" lists it, or a pid (a number larger '
+            'than the number of runs, or pid:N); default: the latest')  # fmt: skip
 
 
 def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
@@ -39,19 +44,22 @@ def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
 
     export = commands.add_parser(
         "export",
-        help="write a Trace Event Format file (Perfetto UI, Chrome DevTools, chrome://tracing) "
-        "or a speedscope file",
+        help="write a Trace Event Format file (Perfetto UI, Chrome DevTools, chrome://tracing), "
+        "a speedscope file or a Perfetto trace",
         description="Write the traces as one Trace Event Format JSON file, for Perfetto UI, "
-        "Chrome DevTools or chrome://tracing, or in speedscope's own format.",
+        "Chrome DevTools or chrome://tracing, in speedscope's own format, or as a Perfetto "
+        "protobuf trace for Perfetto UI and trace_processor.",
         epilog="Example: python -m vorn export vorn_logs -o trace.json",
     )
     export.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
-    export.add_argument("--format", choices=("trace-event", "speedscope"), default="trace-event",
+    export.add_argument("--format", choices=("trace-event", "speedscope", "perfetto"), default="trace-event",
                         help="the file format (default: trace-event)")
     export.add_argument("-o", "--output", metavar="OUT",
                         help='the file to write, "-" for standard output (default: trace.json, '
-                        "or trace.speedscope.json for speedscope, in the current directory)")
+                        "trace.speedscope.json for speedscope or trace.pftrace for perfetto, "
+                        "in the current directory)")
     export.add_argument("--exact-times", action="store_true", help=EXACT_HELP)
+    export.add_argument("--run", metavar="RUN", help=RUN_HELP)
 
     view = commands.add_parser(
         "view",
@@ -66,6 +74,7 @@ def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
     view.add_argument("-o", "--output", metavar="OUT",
                       help="the HTML file to write (default: trace.html in the current directory)")
     view.add_argument("--exact-times", action="store_true", help=EXACT_HELP)
+    view.add_argument("--run", metavar="RUN", help=RUN_HELP)
     view.add_argument("--from", dest="time_from", type=float, metavar="MS",
                       help="draw only what overlaps the timeline from MS milliseconds on (the times "
                       "the page's axis shows); the rest is counted in the page's header")
@@ -87,6 +96,17 @@ def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
                          help="group by invoker or by message alone (default: by both)")
     summary.add_argument("--exact-messages", action="store_true",
                          help="group messages as written, without folding their numbers")
+    summary.add_argument("--run", metavar="RUN", help=RUN_HELP)
+
+    runs = commands.add_parser(
+        "runs",
+        help="list the runs the trace files hold",
+        description="List the runs the trace files hold, oldest first: processes that overlap in "
+        "time, follow each other within a second, or are parent and child. export, view and summary "
+        "take the latest; --run N takes the run numbered N here.",
+        epilog="Example: python -m vorn runs vorn_logs",
+    )
+    runs.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
 
     pack = commands.add_parser(
         "pack",
@@ -110,6 +130,10 @@ def _positive(text: str) -> int:
     return number
 
 
+# export's default output, by format.
+OUTPUTS = {"trace-event": "trace.json", "speedscope": "trace.speedscope.json", "perfetto": "trace.pftrace"}
+
+
 def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int:
     arguments = _parser(prog).parse_args(argv)
     if arguments.command == "otlp":
@@ -119,8 +143,13 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
             from vorn.export import write_export
 
             speedscope = arguments.format == "speedscope"
-            output = arguments.output or ("trace.speedscope.json" if speedscope else "trace.json")
-            files = write_export(arguments.paths, output, arguments.exact_times, speedscope)
+            output = arguments.output or OUTPUTS[arguments.format]
+            if arguments.format == "perfetto":
+                from vorn.perfetto_export import write_perfetto_export
+
+                files = write_perfetto_export(arguments.paths, output, arguments.exact_times, arguments.run)
+            else:
+                files = write_export(arguments.paths, output, arguments.exact_times, speedscope, arguments.run)
             if output != "-":
                 print(f"exported {count(files, 'trace file')} to {output}")
         elif arguments.command == "view":
@@ -131,7 +160,7 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
             if arguments.time_from is not None or arguments.time_to is not None:
                 window = (-math.inf if arguments.time_from is None else arguments.time_from,
                           math.inf if arguments.time_to is None else arguments.time_to)  # fmt: skip
-            files = write_view(arguments.paths, output, arguments.exact_times, window)
+            files = write_view(arguments.paths, output, arguments.exact_times, window, run=arguments.run)
             if output != "-":
                 page = Path(output).resolve().as_uri()
                 print(f"drew {count(files, 'trace file')} into {output}; open it in a browser: {page}")
@@ -140,11 +169,17 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
 
             files = pack(arguments.paths, arguments.output)
             print(f"packed {count(files, 'trace file')} into {arguments.output}")
+        elif arguments.command == "runs":
+            from vorn.runs import format_runs, group_runs
+            from vorn.trace_archive import opened_trace_files
+
+            with opened_trace_files(arguments.paths) as found:
+                sys.stdout.write(format_runs(group_runs(found)))
         else:
             from vorn.summary import summary_text
 
             sys.stdout.write(summary_text(arguments.paths, arguments.top, arguments.by or "both",
-                                          not arguments.exact_messages))  # fmt: skip
+                                          not arguments.exact_messages, arguments.run))  # fmt: skip
     except MissingOutputDirectory as error:
         print(f"python -m vorn {arguments.command}: {printable(str(error))}", file=sys.stderr)
         return 2
