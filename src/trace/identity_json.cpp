@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
+#include <system_error>
 
 #include "trace/json_escape.h"
 
@@ -66,6 +68,8 @@ private:
 // Longer than any system thread name (15 bytes) or host name (64) can escape to.
 constexpr std::size_t kThreadNameLimit = 96;
 constexpr std::size_t kHostLimit = 400;
+// A boot id is a UUID of 36 characters.
+constexpr std::size_t kBootIdLimit = 40;
 
 // The arguments that fit in `room` bytes, as the elements of a JSON array
 // (without the brackets), appended to `out`.
@@ -103,17 +107,71 @@ void append_arguments(const TraceIdentity& identity, Appender& out, std::size_t 
     }
 }
 
+// Where the value of top-level `key` begins in `record`; nullptr when the
+// key is absent.
+const char* find_value(const char* record, std::size_t length, std::string_view key) {
+    const std::string_view text(record, length);
+    for (std::size_t at = text.find(key); at != std::string_view::npos; at = text.find(key, at + 1)) {
+        const std::size_t end = at + key.size();
+        if (at >= 2 && (text[at - 2] == '{' || text[at - 2] == ',') && text[at - 1] == '"' && end + 1 < length &&
+            text[end] == '"' && text[end + 1] == ':') {
+            return record + end + 2;
+        }
+    }
+    return nullptr;
+}
+
+template <typename Integer>
+bool read_number(const char* record, std::size_t length, std::string_view key, Integer& value) {
+    const char* at = find_value(record, length, key);
+    if (at == nullptr) return false;
+    const auto result = std::from_chars(at, record + length, value);
+    return result.ec == std::errc() && result.ptr < record + length && (*result.ptr == ',' || *result.ptr == '}');
+}
+
 }  // namespace
+
+bool parse_trace_file_writer(const char* record, std::size_t length, TraceFileWriter& writer) noexcept {
+    constexpr std::string_view version = "{\"version\":1,";
+    if (length < version.size() || std::string_view(record, version.size()) != version) return false;
+    writer = TraceFileWriter();
+    if (!read_number(record, length, "pid", writer.pid) || !read_number(record, length, "start", writer.start)) {
+        return false;
+    }
+    if (!read_number(record, length, "pidns", writer.pidns)) writer.pidns = 0;
+    // The boot id is written as it is read (a UUID needs no escapes).
+    const char* boot_id = find_value(record, length, "boot_id");
+    if (boot_id != nullptr && boot_id < record + length && *boot_id == '"') {
+        const char* end = static_cast<const char*>(std::memchr(boot_id + 1, '"', length - (boot_id + 1 - record)));
+        const std::size_t size = end != nullptr ? static_cast<std::size_t>(end - boot_id - 1) : sizeof writer.boot_id;
+        if (size < sizeof writer.boot_id) std::memcpy(writer.boot_id, boot_id + 1, size);
+    }
+    return true;
+}
 
 std::size_t compose_trace_identity(const TraceIdentity& identity, char (&out)[kTraceIdentityBufferBytes]) noexcept {
     // What follows the command line is composed first, to know the room left.
-    char tail_buffer[kHostLimit + 64];
+    char tail_buffer[kHostLimit + 192];
     Appender tail(tail_buffer, sizeof tail_buffer);
     tail.literal("],\"host\":");
     tail.string(identity.host, std::strlen(identity.host), kHostLimit);
     tail.literal(",\"clock_origin_ms\":");
     tail.number(identity.clock_origin_ms);
-    tail.literal("}");
+    if (identity.pidns != 0) {
+        tail.literal(",\"pidns\":");
+        tail.number(identity.pidns);
+    }
+    if (identity.boot_id[0] != '\0') {
+        tail.literal(",\"boot_id\":");
+        tail.string(identity.boot_id, strnlen(identity.boot_id, kBootIdLimit), kBootIdLimit);
+    }
+    tail.literal(",\"file_id\":\"");
+    char hex[16];
+    for (std::size_t i = 0; i < sizeof hex; ++i) {
+        hex[i] = "0123456789abcdef"[(identity.file_id >> (60 - 4 * i)) & 0xF];
+    }
+    tail.text(hex, sizeof hex);
+    tail.literal("\"}");
 
     Appender head(out, sizeof out);
     head.literal("{\"version\":1,\"pid\":");

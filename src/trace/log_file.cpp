@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include "trace/open_trace_descriptors.h"
 #include "trace/thread_id.h"
 #include "trace/trace_file_open.h"
 #include "trace/trace_identity.h"
@@ -16,8 +17,25 @@ namespace {
 struct LogFileState {
     std::unique_ptr<LogStream> log_stream;
     std::unique_ptr<std::string> current_log_file;
+    // The descriptor log_stream holds, as registered with the open trace
+    // descriptors; -1 when none.
+    int descriptor = -1;
     ~LogFileState();
 };
+
+// Closes the thread's file, if it has one open: forgotten by the registry
+// and closed in one hold of the lock, so that no fork sees the one without
+// the other.
+void close_log_stream(LogFileState& state) {
+    if (state.descriptor < 0) {
+        state.log_stream.reset();
+        return;
+    }
+    TraceFilesLock lock;
+    forget_trace_descriptor(state.descriptor);
+    state.log_stream.reset();
+    state.descriptor = -1;
+}
 
 // Plain per-thread pointers (no destructor of their own) so that the fork
 // handler can look at the state without creating it, and so that a late call
@@ -26,6 +44,7 @@ thread_local LogFileState* this_thread_state = nullptr;
 thread_local bool this_thread_state_gone = false;
 
 LogFileState::~LogFileState() {
+    close_log_stream(*this);
     this_thread_state = nullptr;
     this_thread_state_gone = true;
 }
@@ -33,11 +52,13 @@ LogFileState::~LogFileState() {
 // pthread_atfork child handler: the child must never write into its parent's
 // file, so the inherited stream is closed unwritten and the path forgotten;
 // the child's next scope opens a file named after its own thread id. The
-// parent keeps its lock on the file: a flock belongs to the open file
-// description, which the parent still has open.
+// copies of the other threads' files are closed by the registry of open
+// trace descriptors, which leaves this thread's to this handler; neither
+// takes the lock, which the fork holds until the registry lets it go.
 void drop_inherited_log_file() {
     if (this_thread_state == nullptr) return;
     this_thread_state->log_stream.reset();
+    this_thread_state->descriptor = -1;
     this_thread_state->current_log_file.reset();
 }
 
@@ -61,12 +82,19 @@ void ensure_log_file() {
     if (state->log_stream && state->log_stream->is_open()) return;
 
     const std::int64_t thread_id = current_thread_id();
+    // Opened and registered in one hold of the lock: a fork in between would
+    // leave the child a copy nobody closes.
+    TraceFilesLock lock;
     OpenedTraceFile opened = open_trace_file_for(thread_id);  // throws before any change
     // Labelled before its first byte, so a reader finds no file without it.
     attach_trace_identity(opened.fd.get(), thread_id, opened.host.c_str());
+    const int descriptor = opened.fd.get();
     auto stream = std::make_unique<LogStream>(std::move(opened.fd));
     auto name = std::make_unique<std::string>(std::move(opened.path));
+    register_trace_descriptor(descriptor);
+    close_log_stream(*state);  // a stream that is not open
     state->log_stream = std::move(stream);
+    state->descriptor = descriptor;
     state->current_log_file = std::move(name);
 }
 

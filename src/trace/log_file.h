@@ -12,15 +12,20 @@ namespace vorn {
 //   $VORN_LOG_DIR/vorn/<host name>/$VORN_LOG_PREFIX<thread id>.log
 // with the defaults "./vorn_logs" and "stl_"; it is created, or emptied when
 // it is left from an earlier run, and held locked while it is open. A file
-// this process wrote for an earlier thread with the same id, or one another
-// live writer holds, is left alone and a sibling name is used instead (see
-// open_trace_file_for). Throws std::filesystem::filesystem_error, changing
+// this process or another live one wrote for an earlier thread with the
+// same id, or one another live writer holds, is left alone and a sibling
+// name is used instead (see open_trace_file_for). A forked child does not
+// keep the parent's files open (see open_trace_descriptors.h). Throws std::filesystem::filesystem_error, changing
 // nothing, when the directory cannot be created. A file that cannot be
 // opened is no error: the writes meant for it have no effect.
 void ensure_log_file();
 
-// The path of the calling thread's trace file as last opened, the sibling
-// name when one was used (also when opening failed: then the usual name); "" when the thread has never tried to open one.
+// The path of the calling thread's trace file, the file it writes (the
+// sibling name when one was used). When no file could be opened: the usual
+// path when that name itself could not be opened (not our own regular file,
+// a missing directory), and "" when the name is another writer's and no
+// sibling name could be made, so that the name never points at a file this
+// thread does not write. "" when the thread has never tried to open one.
 // Opens nothing.
 std::string get_log_file_name();
 

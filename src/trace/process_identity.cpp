@@ -3,58 +3,50 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
+
+#include "trace/proc_files.h"
 
 namespace vorn {
 namespace {
 
-// Reads up to `capacity` bytes of `path` with plain system calls only
-// (async-signal-safe: this also runs in a forked child before fork returns);
-// returns how many, 0 when it cannot be read.
-std::size_t read_proc_file(const char* path, char* buffer, std::size_t capacity) {
-    int fd = -1;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return 0;
-    std::size_t total = 0;
-    while (total < capacity) {
-        const ssize_t got = ::read(fd, buffer + total, capacity - total);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        total += static_cast<std::size_t>(got);
+// The number in "pid:[4026531836]", the target of /proc/self/ns/pid.
+std::uint64_t read_pid_namespace() {
+    char link[64];
+    const ssize_t length = ::readlink("/proc/self/ns/pid", link, sizeof link);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) return 0;
+    const char* digit = static_cast<const char*>(std::memchr(link, '[', static_cast<std::size_t>(length)));
+    if (digit == nullptr) return 0;
+    std::uint64_t value = 0;
+    for (++digit; digit < link + length && *digit >= '0' && *digit <= '9'; ++digit) {
+        value = value * 10 + static_cast<std::uint64_t>(*digit - '0');
     }
-    ::close(fd);
-    return total;
+    return digit < link + length && *digit == ']' ? value : 0;
 }
 
-// Field 22 of /proc/self/stat, the start time in clock ticks after boot.
-// The second field, the command name in parentheses, may hold spaces and
-// parentheses itself, so fields are counted from its last ")".
-std::uint64_t read_start_time() {
-    char stat[1024];
-    const std::size_t length = read_proc_file("/proc/self/stat", stat, sizeof stat);
-    std::size_t i = length;
-    while (i > 0 && stat[i - 1] != ')') --i;
-    if (i == 0) return 0;
-    constexpr int kFieldsAfterName = 20;  // fields 3 to 22
-    int field = 0;
-    while (i < length) {
-        while (i < length && stat[i] == ' ') ++i;
-        if (++field == kFieldsAfterName) break;
-        while (i < length && stat[i] != ' ') ++i;
+// The boot id without its line end; only the characters a UUID has, so
+// that nothing strange reaches the record.
+void read_boot_id(char (&boot_id)[ProcessIdentity::kBootIdCapacity]) {
+    char text[ProcessIdentity::kBootIdCapacity];
+    const std::size_t length = read_proc_file("/proc/sys/kernel/random/boot_id", text, sizeof text - 1);
+    std::size_t kept = 0;
+    while (kept < length && ((text[kept] >= '0' && text[kept] <= '9') || (text[kept] >= 'a' && text[kept] <= 'f') ||
+                             text[kept] == '-')) {
+        ++kept;
     }
-    std::uint64_t value = 0;
-    for (; i < length && stat[i] >= '0' && stat[i] <= '9'; ++i) value = value * 10 + static_cast<std::uint64_t>(stat[i] - '0');
-    return value;
+    if (kept < length && text[kept] != '\n') kept = 0;
+    std::memcpy(boot_id, text, kept);
+    boot_id[kept] = '\0';
 }
 
 void read_identity(ProcessIdentity& identity) {
     identity.pid = ::getpid();
     identity.ppid = ::getppid();
-    identity.start = read_start_time();
+    ProcessStat stat;
+    identity.start = read_process_stat("/proc/self/stat", stat) ? stat.start : 0;
+    identity.pidns = read_pid_namespace();
+    read_boot_id(identity.boot_id);
     identity.command_line_length =
         read_proc_file("/proc/self/cmdline", identity.command_line, sizeof identity.command_line);
     identity.command_line_complete = identity.command_line_length < sizeof identity.command_line;

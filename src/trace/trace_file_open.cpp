@@ -11,15 +11,17 @@
 #include <unistd.h>
 
 #include "trace/safe_host_name.h"
+#include "trace/sibling_names.h"
 #include "trace/trace_directory.h"
+#include "trace/trace_file_writer.h"
 #include "trace/written_files.h"
 
 namespace vorn {
 namespace {
 
-// Beyond this many siblings of one name the opening fails instead of
-// searching on.
-constexpr int kLastSibling = 100000;
+// How many free sibling names one opening tries to claim before it gives up:
+// each can be taken by another writer between the search and the claim.
+constexpr int kSiblingClaims = 8;
 
 // The value of an environment variable, or `fallback` when it is not set
 // (a variable set to "" stays "").
@@ -36,12 +38,6 @@ std::string read_host_name() {
     host[sizeof host - 1] = '\0';
     make_host_name_safe(host);
     return host;
-}
-
-// "<stem>.log" => "<stem>.<n>.log"; every file name here ends in ".log".
-std::string sibling_name(const std::string& leaf, int n) {
-    constexpr std::size_t suffix = 4;  // ".log"
-    return leaf.substr(0, leaf.size() - suffix) + "." + std::to_string(n) + ".log";
 }
 
 // Opens `name` below `dir` for reading and writing, a link not followed.
@@ -75,35 +71,49 @@ bool lock_file(int fd) {
     return result == 0 || errno != EWOULDBLOCK;
 }
 
-// Renames `leaf` to its first free sibling name, never replacing a file.
-// False when the file system refuses (no renaming without replacing and no
-// hard links), or when no sibling name is free.
+// Renames `leaf` to a free sibling name, never replacing a file, and its
+// companion of precise times along with it (best effort: the trace file
+// moves also when the companion cannot). False when the file system refuses
+// (no renaming without replacing and no hard links), or when no sibling name
+// is free.
 bool move_aside(int dir, const std::string& leaf) {
-    for (int n = 2; n <= kLastSibling; ++n) {
+    int n = 1;
+    for (int claim = 0; claim < kSiblingClaims; ++claim) {
+        n = free_sibling_number(dir, leaf, n + 1);
+        if (n == 0) return false;
         const std::string target = sibling_name(leaf, n);
-        if (::renameat2(dir, leaf.c_str(), dir, target.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno == EEXIST) continue;
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-        // No RENAME_NOREPLACE here: a new hard link does not replace either.
-        if (::linkat(dir, leaf.c_str(), dir, target.c_str(), 0) == 0) {
+        bool moved = ::renameat2(dir, leaf.c_str(), dir, target.c_str(), RENAME_NOREPLACE) == 0;
+        if (!moved && errno == EEXIST) continue;  // taken since the search
+        if (!moved) {
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+            // No RENAME_NOREPLACE here: a new hard link does not replace either.
+            if (::linkat(dir, leaf.c_str(), dir, target.c_str(), 0) != 0) {
+                if (errno == EEXIST) continue;
+                return false;
+            }
             ::unlinkat(dir, leaf.c_str(), 0);
-            return true;
         }
-        if (errno != EEXIST) return false;
+        // renameat moves a link itself, never what it points to.
+        static_cast<void>(::renameat(dir, companion_name(leaf).c_str(), dir, companion_name(target).c_str()));
+        return true;
     }
     return false;
 }
 
-// The file under the first sibling name that is free, created new (so no
-// other writer's file is ever emptied) and locked.
+// The file under a free sibling name, created new (so no other writer's
+// file is ever emptied) and locked. When none can be made the result names
+// no file: the usual name is another writer's, and this thread writes none.
 OpenedTraceFile open_sibling(WrittenFiles& written, int dir, const struct stat& dir_status, const std::string& leaf,
                              const std::string& path) {
     const std::string directory_part = path.substr(0, path.size() - leaf.size());
-    for (int n = 2; n <= kLastSibling; ++n) {
+    int n = 1;
+    for (int claim = 0; claim < kSiblingClaims; ++claim) {
+        n = free_sibling_number(dir, leaf, n + 1);
+        if (n == 0) break;
         const std::string name = sibling_name(leaf, n);
         UniqueFd fd = open_file(dir, name, O_EXCL);
         if (!fd.valid()) {
-            if (errno == EEXIST) continue;
+            if (errno == EEXIST) continue;  // taken since the search
             break;
         }
         struct stat status{};
@@ -112,7 +122,7 @@ OpenedTraceFile open_sibling(WrittenFiles& written, int dir, const struct stat& 
         written.add(dir_status, name, status);
         return {std::move(fd), directory_part + name, {}};
     }
-    return {UniqueFd(), path, {}};
+    return {};
 }
 
 // Opens the trace file `leaf` below `dir`; `path` is its full name.
@@ -120,7 +130,7 @@ OpenedTraceFile open_in(int dir, const std::string& leaf, const std::string& pat
     struct stat dir_status{};
     if (::fstat(dir, &dir_status) != 0) return {UniqueFd(), path, {}};
     WrittenFiles written;
-    // Twice at most: once more after moving an earlier file of ours aside.
+    // Twice at most: once more after moving a finished file that is kept aside.
     for (int attempt = 0; attempt < 2; ++attempt) {
         // No O_TRUNC: the file is emptied only once it is known to be ours.
         UniqueFd fd = open_file(dir, leaf, 0);
@@ -128,14 +138,17 @@ OpenedTraceFile open_in(int dir, const std::string& leaf, const std::string& pat
         struct stat status{};
         if (!is_own_regular_file(fd.get(), status)) return {UniqueFd(), path, {}};
         if (!lock_file(fd.get())) break;  // another live writer's file
-        if (!written.contains(dir_status, leaf, status)) {
-            // Left by an earlier run, or just created.
+        // Left by an earlier run, or just created; or finished by a thread
+        // of this process or of another live one (a subprocess, a forked
+        // child or parent) that had the id the caller now has: that one
+        // keeps it, under a sibling name.
+        const bool kept = written.contains(dir_status, leaf, status) ||
+                          (status.st_size != 0 && written_by_a_live_process(fd.get()));
+        if (!kept) {
             if (status.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return {UniqueFd(), path, {}};
             written.add(dir_status, leaf, status);
             return {std::move(fd), path, {}};
         }
-        // An ended thread of this process had the id the caller now has and
-        // finished this file: it keeps it, under a sibling name.
         if (!move_aside(dir, leaf)) break;
         written.remove(dir_status, leaf);
     }

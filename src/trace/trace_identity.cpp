@@ -1,8 +1,10 @@
 #include "trace/trace_identity.h"
 
 #include <cerrno>
+#include <ctime>
 
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/xattr.h>
 
 #include "trace/clock.h"
@@ -13,6 +15,34 @@
 namespace vorn {
 
 std::atomic<SetAttributeCall> trace_identity_set_attribute{&::fsetxattr};
+
+namespace {
+
+// splitmix64's finaliser: spreads every input bit over the whole result.
+std::uint64_t mix(std::uint64_t value) {
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
+    return value ^ (value >> 31);
+}
+
+// Eight random bytes from the kernel. Where it has none to give (a kernel
+// without getrandom, a seccomp filter), the time, the thread and a counter
+// still make the id differ from every other file's.
+std::uint64_t new_file_id(std::int64_t thread_id) {
+    std::uint64_t id = 0;
+    ssize_t got = -1;
+    do {
+        got = ::getrandom(&id, sizeof id, GRND_NONBLOCK);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof id)) return id;
+    static std::atomic<std::uint64_t> counter{0};
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto nanoseconds = static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+    return mix(nanoseconds ^ mix(static_cast<std::uint64_t>(thread_id) + (counter.fetch_add(1) << 32)));
+}
+
+}  // namespace
 
 void attach_trace_identity(int fd, std::int64_t thread_id, const char* host) noexcept {
     if (fd < 0) return;
@@ -38,6 +68,9 @@ void attach_trace_identity(int fd, std::int64_t thread_id, const char* host) noe
     // Through the clock's own one-time initialisation: when this is the
     // process's first reading, the records that follow count from it.
     identity.clock_origin_ms = clock_origin_ms();
+    identity.pidns = process.pidns;
+    identity.boot_id = process.boot_id;
+    identity.file_id = new_file_id(thread_id);
 
     char value[kTraceIdentityBufferBytes];
     const std::size_t length = compose_trace_identity(identity, value);

@@ -14,11 +14,16 @@ inline constexpr char kTraceIdentityAttribute[] = "user.vorn.trace";
 // `thread_id`, whose directory is named after `host` (as made safe), with
 // one fsetxattr. The value is one compact JSON object of at most 1024 bytes:
 //   {"version":1,"pid":..,"start":..,"ppid":..,"tid":..,"thread_name":"..",
-//    "cmdline":[..],"host":"..","clock_origin_ms":..}
+//    "cmdline":[..],"host":"..","clock_origin_ms":..,"pidns":..,
+//    "boot_id":"..","file_id":".."}
 // "start" (field 22 of /proc/self/stat) tells two processes apart that had
-// the same pid; "clock_origin_ms" plus any ts, ts_enter or ts_exit in the
-// file is that record's wall-clock time in Unix milliseconds. It fixes the
-// clock origin if nothing has yet.
+// the same pid; "pidns" (the inode of the pid namespace) and "boot_id" (the
+// kernel's id of this boot) tell apart processes of different containers
+// or boots that share pid and start, each left out when unreadable;
+// "file_id", 16 lowercase hex digits drawn at random for every file opened,
+// names the file whatever it is renamed to. "clock_origin_ms" plus any ts,
+// ts_enter or ts_exit in the file is that record's wall-clock time in Unix
+// milliseconds. It fixes the clock origin if nothing has yet.
 //
 // A file system that refuses the attribute is no error: nothing else is
 // tried, the file's contents are never touched, and errno is left as it was.

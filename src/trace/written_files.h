@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include "trace/open_trace_descriptors.h"
+
 namespace vorn {
 
 // The trace files this process has written, by the name they were written
@@ -19,13 +21,15 @@ namespace vorn {
 // What is remembered for it is the file's device and inode number: a file
 // that someone else put there since (after deleting ours) is not ours.
 //
-// An object holds the registry's lock for its life, so that looking a file
-// up, moving it aside and remembering the new one are one step for the
+// An object holds the trace files' lock for its life, so that looking a
+// file up, moving it aside and remembering the new one are one step for the
 // whole process. Locked only while a trace file is being opened.
+//
+// It knows only this process's files: whether a file another process wrote
+// may be emptied is told by the file's identity (see trace_file_writer.h).
 class WrittenFiles {
 public:
-    WrittenFiles();
-    ~WrittenFiles();
+    WrittenFiles() = default;
     WrittenFiles(const WrittenFiles&) = delete;
     WrittenFiles& operator=(const WrittenFiles&) = delete;
 
@@ -34,6 +38,9 @@ public:
     void add(const struct stat& directory, const std::string& name, const struct stat& file);
     // For a name whose file has been moved away.
     void remove(const struct stat& directory, const std::string& name);
+
+private:
+    TraceFilesLock lock_;
 };
 
 }  // namespace vorn

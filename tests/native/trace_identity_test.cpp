@@ -104,6 +104,14 @@ TEST_F(TraceIdentity, names_the_process_and_thread_and_the_clock_origin) {
     const std::string cmdline = read_file("/proc/self/cmdline");
     EXPECT_TRUE(field(json, "cmdline").starts_with("[" + quoted(cmdline.substr(0, cmdline.find('\0'))))) << json;
 
+    const std::string link = std::filesystem::read_symlink("/proc/self/ns/pid").string();  // "pid:[N]"
+    EXPECT_EQ(field(json, "pidns"), link.substr(5, link.size() - 6));
+    const std::string boot_id = read_file("/proc/sys/kernel/random/boot_id");
+    EXPECT_EQ(field(json, "boot_id"), quoted(boot_id.substr(0, boot_id.find('\n'))));
+    EXPECT_TRUE(std::regex_match(field(json, "file_id"), std::regex("\"[0-9a-f]{16}\"")));
+    EXPECT_TRUE(json.ends_with(",\"file_id\":" + field(json, "file_id") + "}")) << "new fields after the old ones";
+    EXPECT_NE(field(identity_of(trace_on_thread("another")), "file_id"), field(json, "file_id")) << "one per file";
+
     const std::string origin = field(json, "clock_origin_ms");
     ASSERT_EQ(origin, std::to_string(vorn::clock_origin_ms()));
     // origin + ts_enter is the record's wall-clock time, in Unix milliseconds.
@@ -120,6 +128,7 @@ TEST_F(TraceIdentity, a_forked_childs_files_carry_its_own_pid_and_the_inherited_
         return field(json, "pid") == std::to_string(getpid()) && getpid() != parent &&
                field(json, "ppid") == std::to_string(parent) && field(json, "start") != "0" &&
                field(json, "thread_name") == quoted("child") &&
+               field(json, "file_id") != field(parent_json, "file_id") &&
                field(json, "clock_origin_ms") == field(parent_json, "clock_origin_ms");
     });
 }
@@ -198,17 +207,52 @@ TEST(TraceIdentityRecord, the_command_line_is_cut_to_fit) {
         identity.command_line = c.command_line.data();
         identity.command_line_length = c.command_line.size();
         identity.command_line_complete = c.complete;
+        identity.pidns = 4026531836;
+        identity.boot_id = "6d7d518c-23d7-4801-8980-40adb116a25d";
+        identity.file_id = 0x0123456789abcdefu;
         char out[vorn::kTraceIdentityBufferBytes];
         const std::string json(out, vorn::compose_trace_identity(identity, out));
         SCOPED_TRACE(json);
         ASSERT_LE(json.size(), vorn::kTraceIdentityMaxBytes);
-        EXPECT_TRUE(json.ends_with(R"(],"host":"vm","clock_origin_ms":0})"));
+        EXPECT_TRUE(json.ends_with(R"(],"host":"vm","clock_origin_ms":0,"pidns":4026531836,)"
+                                   R"("boot_id":"6d7d518c-23d7-4801-8980-40adb116a25d","file_id":"0123456789abcdef"})"));
         const std::string array = field(json, "cmdline");
         EXPECT_TRUE(c.whole ? array == c.expected : array.starts_with(c.expected)) << array;
         if (!c.whole) {
             EXPECT_GT(json.size(), vorn::kTraceIdentityMaxBytes - 7) << "the cut fills the room";
             EXPECT_TRUE(array.ends_with("\"]")) << "closed";
         }
+    }
+}
+
+TEST(TraceIdentityRecord, a_hostile_host_and_command_line_still_fit_and_read_back) {
+    const std::string host(255, '\x01');  // six bytes each, escaped
+    const std::string command_line = std::string(",\"pid\":9,\"start\":9,") + '\0' + std::string(3000, '"');
+    vorn::TraceIdentity identity;
+    identity.pid = 4242;
+    identity.start = 987654;
+    identity.thread_name = "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"";
+    identity.host = host.c_str();
+    identity.command_line = command_line.data();
+    identity.command_line_length = command_line.size();
+    identity.pidns = 4026531836;
+    identity.boot_id = "6d7d518c-23d7-4801-8980-40adb116a25d";
+    identity.file_id = 0xfedcba9876543210u;
+    char out[vorn::kTraceIdentityBufferBytes];
+    const std::string json(out, vorn::compose_trace_identity(identity, out));
+    ASSERT_LE(json.size(), vorn::kTraceIdentityMaxBytes);
+    EXPECT_TRUE(json.ends_with(R"(,"file_id":"fedcba9876543210"})")) << json;
+    EXPECT_EQ(field(json, "cmdline"), R"([",\"pid\":9,\"start\":9,"])") << "the long argument dropped whole";
+
+    vorn::TraceFileWriter writer;
+    ASSERT_TRUE(vorn::parse_trace_file_writer(json.data(), json.size(), writer));
+    EXPECT_EQ(writer.pid, 4242);
+    EXPECT_EQ(writer.start, 987654u) << "not the look-alike inside the command line";
+    EXPECT_EQ(writer.pidns, 4026531836u);
+    EXPECT_STREQ(writer.boot_id, "6d7d518c-23d7-4801-8980-40adb116a25d");
+    for (const std::string& other : {std::string(R"({"version":2,"pid":1,"start":1})"), std::string(R"({"version":1,"pid":1})"),
+                                    json.substr(0, json.find(",\"start\""))}) {
+        EXPECT_FALSE(vorn::parse_trace_file_writer(other.data(), other.size(), writer)) << other;
     }
 }
 

@@ -4,9 +4,12 @@
 #include "trace/json_stl_logger.h"
 #include "trace/log_file.h"
 #include "trace/log_stream.h"
+#include "trace/proc_files.h"
 #include "trace/safe_host_name.h"
+#include "trace/sibling_names.h"
 #include "trace/thread_id.h"
 #include "trace/trace_file_open.h"
+#include "trace/trace_identity.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +19,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "test_support.h"
@@ -240,6 +246,214 @@ TEST_F(TraceLogFile, a_file_another_live_writer_holds_is_left_alone) {
         EXPECT_EQ(read_file(file_for(vorn::current_thread_id(), ".2")), "an earlier sibling");
         const vorn::UniqueFd probe(open(sibling.c_str(), O_RDONLY | O_CLOEXEC));
         EXPECT_NE(flock(probe.get(), LOCK_EX | LOCK_NB), 0) << "the open file is locked";
+    });
+}
+
+// A forked child of the test that lives until the object goes, or has ended
+// (left a zombie, or reaped) when `state` says so.
+class ChildProcess {
+public:
+    enum State { alive, zombie, reaped };
+    explicit ChildProcess(State state) {
+        int ends[2];
+        EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(ends[1]);
+            char byte;
+            if (state == alive) static_cast<void>(read(ends[0], &byte, 1));  // until the parent lets go
+            _exit(0);
+        }
+        close(ends[0]);
+        release_ = vorn::UniqueFd(ends[1]);
+        siginfo_t info{};
+        if (state == zombie) {
+            EXPECT_EQ(waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT), 0);
+        }
+        vorn::ProcessStat stat;
+        EXPECT_TRUE(vorn::read_process_stat(("/proc/" + std::to_string(pid_) + "/stat").c_str(), stat));
+        start_ = stat.start;
+        if (state == reaped) wait_for_end();
+    }
+    ~ChildProcess() { wait_for_end(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    pid_t pid() const { return pid_; }
+    std::uint64_t start() const { return start_; }
+
+private:
+    void wait_for_end() {
+        release_.reset();
+        if (!ended_) waitpid(pid_, nullptr, 0);
+        ended_ = true;
+    }
+    pid_t pid_ = -1;
+    bool ended_ = false;
+    std::uint64_t start_ = 0;
+    vorn::UniqueFd release_;
+};
+
+std::string own_boot_id() {
+    const std::string text = read_file("/proc/sys/kernel/random/boot_id");
+    return text.substr(0, text.find('\n'));
+}
+
+std::string own_pid_namespace() {
+    const std::string link = fs::read_symlink("/proc/self/ns/pid").string();  // "pid:[4026531836]"
+    return link.substr(5, link.size() - 6);
+}
+
+TEST_F(TraceLogFile, a_finished_file_of_a_process_that_still_runs_is_kept_under_a_sibling_name) {
+    ChildProcess live(ChildProcess::alive), zombie(ChildProcess::zombie), reaped(ChildProcess::reaped);
+    const std::string pidns = own_pid_namespace(), boot_id = own_boot_id();
+    const struct {
+        const char* name;
+        pid_t pid;
+        std::uint64_t start;
+        std::string pidns, boot_id;
+        bool kept;
+    } cases[] = {
+        {"a live child", live.pid(), live.start(), pidns, boot_id, true},
+        {"the test's parent", getppid(), [] {
+             vorn::ProcessStat stat;
+             vorn::read_process_stat(("/proc/" + std::to_string(getppid()) + "/stat").c_str(), stat);
+             return stat.start;
+         }(), pidns, boot_id, true},
+        {"a zombie", zombie.pid(), zombie.start(), pidns, boot_id, false},
+        {"a reaped child", reaped.pid(), reaped.start(), pidns, boot_id, false},
+        {"the pid again, started later", live.pid(), live.start() + 1, pidns, boot_id, false},
+        {"another pid namespace", live.pid(), live.start(), pidns + "1", boot_id, false},
+        {"another boot", live.pid(), live.start(), pidns, "00000000-0000-0000-0000-000000000000", false},
+    };
+    std::int64_t tid = 3000000000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++tid;
+        fs::create_directories(host_dir());
+        std::ofstream(file_for(tid)) << "theirs";
+        const std::string times = host_dir() + "/stl_" + std::to_string(tid) + ".times";
+        std::ofstream(times) << "their times";
+        const std::string identity = R"({"version":1,"pid":)" + std::to_string(c.pid) + R"(,"start":)" +
+                                     std::to_string(c.start) + R"(,"ppid":1,"tid":1,"thread_name":"t","cmdline":[],)"
+                                     R"("host":"h","clock_origin_ms":0,"pidns":)" + c.pidns + R"(,"boot_id":")" +
+                                     c.boot_id + R"(","file_id":"0123456789abcdef"})";
+        ASSERT_EQ(setxattr(file_for(tid).c_str(), vorn::kTraceIdentityAttribute, identity.data(), identity.size(), 0), 0);
+
+        EXPECT_EQ(open_as_thread(tid, "[]\n"), file_for(tid));
+        EXPECT_EQ(read_file(file_for(tid)), "[]\n");
+        if (c.kept) {
+            EXPECT_EQ(read_file(file_for(tid, ".2")), "theirs");
+            EXPECT_EQ(read_file(host_dir() + "/stl_" + std::to_string(tid) + ".2.times"), "their times");
+            EXPECT_FALSE(fs::exists(times));
+        } else {
+            EXPECT_FALSE(fs::exists(file_for(tid, ".2"))) << "an ended process's file is emptied";
+        }
+    }
+}
+
+// The paths of the calling process's descriptors open on a file below `dir`.
+int descriptors_below(const std::string& dir) {
+    int count = 0;
+    DIR* fds = opendir("/proc/self/fd");
+    while (const dirent* entry = readdir(fds)) {
+        char target[4096];
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t length = readlink(link.c_str(), target, sizeof target);
+        if (length > 0 && std::string(target, static_cast<std::size_t>(length)).starts_with(dir)) ++count;
+    }
+    closedir(fds);
+    return count;
+}
+
+TEST_F(TraceLogFile, a_forked_child_keeps_none_of_its_parents_trace_files_open) {
+    constexpr int kThreads = 4;
+    std::latch opened(kThreads + 1), finish(1);
+    std::vector<std::string> names(kThreads);
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            JsonStlLogger scope("worker", "f", 1, 1, "%s", "m");
+            names[static_cast<std::size_t>(i)] = vorn::get_log_file_name();
+            opened.arrive_and_wait();
+            finish.wait();
+        });
+    }
+    opened.arrive_and_wait();
+    const std::string directory = fs::canonical(host_dir()).string();
+    int to_parent[2], to_child[2];
+    ASSERT_EQ(pipe2(to_parent, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(to_child, O_CLOEXEC), 0);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(to_child[1]);
+        const char count = static_cast<char>(descriptors_below(directory));
+        static_cast<void>(write(to_parent[1], &count, 1));
+        char byte;
+        static_cast<void>(read(to_child[0], &byte, 1));  // lives on until the parent's threads have ended
+        _exit(0);
+    }
+    close(to_parent[1]);
+    close(to_child[0]);
+    char count = -1;
+    EXPECT_EQ(read(to_parent[0], &count, 1), 1);
+    EXPECT_EQ(count, 0) << "the child holds its parent's trace files";
+
+    finish.count_down();
+    threads.clear();
+    for (const std::string& name : names) {
+        const vorn::UniqueFd probe(open(name.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(flock(probe.get(), LOCK_EX | LOCK_NB), 0) << "the lock outlived the parent's thread: " << name;
+    }
+    close(to_child[1]);
+    close(to_parent[0]);
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+}
+
+// Another writer holds the usual name of the calling thread's file.
+struct UsualNameHeld {
+    explicit UsualNameHeld(const std::string& path) {
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream(path) << "theirs";
+        fd = vorn::UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        EXPECT_EQ(flock(fd.get(), LOCK_EX | LOCK_NB), 0);
+    }
+    vorn::UniqueFd fd;
+};
+
+TEST_F(TraceLogFile, thousands_of_taken_sibling_names_are_passed_in_a_few_probes) {
+    run_in_thread([&] {
+        const std::int64_t tid = vorn::current_thread_id();
+        const UsualNameHeld held(default_file());
+        constexpr int kTaken = 3000;
+        for (int n = 2; n <= kTaken + 1; ++n) std::ofstream(file_for(tid, "." + std::to_string(n)));
+        const std::uint64_t before = vorn::sibling_name_probes();
+        for (int i = 0; i < 5; ++i) {
+            JsonStlLogger scope("main", "f", 1, 1, "%s", "m");
+            scope.log("%s", "x");
+        }
+        EXPECT_LT(vorn::sibling_name_probes() - before, 40u) << "one short search for the whole thread";
+        EXPECT_EQ(vorn::get_log_file_name(), file_for(tid, "." + std::to_string(kTaken + 2)));
+        EXPECT_EQ(read_file(default_file()), "theirs");
+    });
+}
+
+TEST_F(TraceLogFile, with_no_sibling_name_to_be_had_the_thread_names_no_file) {
+    run_in_thread([&] {
+        // The usual name just fits a file name's 255 bytes; every sibling's is too long.
+        const std::string tid = std::to_string(vorn::current_thread_id());
+        const std::string prefix(255 - tid.size() - 4, 'p');
+        ScopedEnv long_prefix("VORN_LOG_PREFIX", prefix.c_str());
+        const UsualNameHeld held(host_dir() + "/" + prefix + tid + ".log");
+        {
+            JsonStlLogger scope("main", "f", 1, 1, "%s", "m");
+            EXPECT_EQ(vorn::get_log_file_name(), "") << "not the other writer's file";
+            const std::uint64_t before = vorn::sibling_name_probes();
+            scope.log("%s", "lost");
+            EXPECT_LE(vorn::sibling_name_probes() - before, 1u) << "the retry looks no further than once";
+        }
+        EXPECT_EQ(read_file(host_dir() + "/" + prefix + tid + ".log"), "theirs");
     });
 }
 
