@@ -1,14 +1,18 @@
 """Logger objects: arguments, lifetime, the with protocol and what reaches the
 trace file. Trace bodies run on fresh threads, each with its own file."""
 
+import asyncio
 import json
+import logging
+import os
 import sys
 from pathlib import Path
 
 import pytest
 
+import vorn
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import run_in_fresh_thread, run_python
+from conftest import parse_console_lines, run_in_fresh_thread, run_python
 
 BOTH_CLASSES = pytest.mark.parametrize("cls", [StlLogger, StdoutLogger])
 
@@ -168,3 +172,43 @@ def test_a_log_file_name_that_is_not_utf8_raises_unicode_decode_error(tmp_path, 
             logger.get_log_file_name()
 
     run_in_fresh_thread(body)
+
+
+# A str with no UTF-8 form, as os.fsdecode makes of an undecodable file name.
+SURROGATE = os.fsdecode(b"\xff")
+
+
+def test_tools_that_log_for_their_caller_pass_on_text_without_utf8_form_escaped(traced, console):
+    with pytest.raises(TypeError):
+        StdoutLogger.print(SURROGATE)  # the loggers themselves keep refusing it
+    failure = type("Bad", (Exception,), {"__qualname__": f"Bad{SURROGATE}"})
+
+    def body():
+        namespace = {}
+        exec(compile("def work(fail):\n    if fail:\n        raise fail\n", f"/jobs/{SURROGATE}.py", "exec"), namespace)
+        work = namespace["work"]
+        work.__qualname__ = f"work{SURROGATE}"
+        decorated = vorn.traced(work)
+        decorated(None)
+        with pytest.raises(failure):
+            decorated(failure)
+        with vorn.span(f"span {SURROGATE}"):
+            pass
+
+        async def main():
+            await asyncio.create_task(vorn.traced(name="step")(asyncio.sleep)(0), name=f"task {SURROGATE}")
+
+        asyncio.run(main())
+
+    elements = json.loads(traced(body).text)
+    escaped = "\\udcff"
+    assert [(e["invoker"], e["file"]) for e in elements[:2]] == [(f"work{escaped}", f"/jobs/{escaped}.py")] * 2
+    assert elements[1]["events"][0]["args"] == f"raised Bad{escaped}"
+    assert [e["args"].split(": ", 1)[1] for e in elements[2:4]] == [f"span {escaped} []"] * 2
+    assert elements[4]["args"] == f"step start [task {escaped}]"
+
+    handler = vorn.ConsoleHandler()
+    handler.handle(logging.LogRecord("job", logging.INFO, f"/jobs/{SURROGATE}.py", 1, f"message {SURROGATE}",
+                                     None, None, func="<module>"))  # fmt: skip
+    (line,) = parse_console_lines(console())
+    assert (line["invoker"].rstrip(), line["message"]) == (f"{escaped}.py", f"message {escaped}")

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import run_in_fresh_thread, run_threads, set_console_options, tolerant_json, trace_path
+from conftest import run_in_fresh_thread, run_python, run_threads, set_console_options, tolerant_json, trace_path
 
 THREADS = 64
 DEPTH = 500
@@ -59,7 +59,10 @@ def test_64_threads_with_500_nested_scopes_each_write_only_their_own_files(trace
     run_threads(THREADS, trace_nested, native_ids, outliving)
     assert len(native_ids) == THREADS
     directory = trace_path(trace_root, 0).parent
-    assert sorted(os.listdir(directory)) == sorted(f"stl_{n}.log" for n in native_ids.values())
+    # Each thread's trace file and the companion with its precise times.
+    assert sorted(os.listdir(directory)) == sorted(
+        f"stl_{n}{suffix}" for n in native_ids.values() for suffix in (".log", ".times")
+    )
 
     for index, native_id in native_ids.items():
         text = trace_path(trace_root, native_id).read_text(encoding="utf-8")
@@ -89,7 +92,7 @@ FIRST, SECOND = ("maker", "m.py", 7, "first"), ("maker", "m.py", 7, "second")
     ("setup", "expected"),
     [
         # No scope open on the calling thread: each record is written at once
-        # as an element of its top-level array, which stays complete.
+        # as an element of its top-level array.
         ("nothing", [FIRST, SECOND, ("later", [])]),
         ("a closed scope", [("own", []), FIRST, SECOND, ("later", [])]),
         # A scope open there: the records go into it, with the logger's identity.
@@ -107,8 +110,8 @@ def test_a_logger_used_on_another_thread_keeps_that_threads_file_whole(trace_roo
         made_elsewhere.log("second")
         path = made_elsewhere.log_file_name
         if setup != "an open scope":
-            # Whole at once.
-            assert summary(json.loads(Path(path).read_text(encoding="utf-8")))[-2:] == [FIRST, SECOND]
+            # In the file at once, the last one waiting only for its line end.
+            assert summary(tolerant_json(Path(path).read_text(encoding="utf-8")))[-2:] == [FIRST, SECOND]
         del own
         StlLogger("later").close()
         return path
@@ -146,3 +149,52 @@ def test_console_lines_of_many_threads_never_mix(capfd):
         assert workflow == index and len(filler) == int(number) * 397 % 12000
         numbers[int(index)].append(int(number))
     assert all(seen == list(range(60)) for seen in numbers.values())
+
+
+# A second __init__ of one instance, from another thread, while the first is
+# under way: it starts from the first's default-invoker lookup, which reads
+# "__file__" from the module's globals, here a dict that lets it in.
+SECOND_INIT_PROGRAM = """
+import json, threading
+import _py_vorn
+from _py_vorn import StdoutLoggerOptions
+options = StdoutLoggerOptions()
+options.print_header = False
+_py_vorn.StdoutLogger.set_options(options)
+Logger = getattr(_py_vorn, CLASS)
+logger = Logger.__new__(Logger)
+returned = []
+
+def second_init():
+    returned.append(logger.__init__(**{"message": "second"}) if SECOND_BY_KEYWORD else logger.__init__("second"))
+
+class Globals(dict):
+    def __getitem__(self, key):
+        if key == "__file__" and not returned:
+            other = threading.Thread(target=second_init)
+            other.start()
+            other.join()
+        return dict.__getitem__(self, key)
+
+first = "logger.__init__(message='first')" if not SECOND_BY_KEYWORD else "logger.__init__('first')"
+exec(compile(first, "/jobs/first.py", "exec"), Globals(logger=logger, __file__="/jobs/first.py"))
+logger.log("x")
+name = logger.log_file_name if CLASS == "StlLogger" else ""
+del logger
+print(json.dumps([returned, name]))
+"""
+
+
+@pytest.mark.parametrize("cls", ["StlLogger", "StdoutLogger"])
+@pytest.mark.parametrize("second_by_keyword", [False, True])
+def test_a_second_init_while_the_first_is_under_way_does_nothing(trace_root, cls, second_by_keyword):
+    program = SECOND_INIT_PROGRAM.replace("CLASS", repr(cls)).replace("SECOND_BY_KEYWORD", str(second_by_keyword))
+    *lines, last = run_python(program).stdout.splitlines()
+    returned, name = json.loads(last)
+    assert returned == [None]
+    if cls == "StdoutLogger":
+        assert lines == ["first", "x"]
+    else:
+        (scope,) = json.loads(Path(name).read_text(encoding="utf-8"))
+        assert (scope["invoker"], scope["args"], [event["args"] for event in scope["events"]]) == (
+            "first.py", "first", ["x"])  # fmt: skip

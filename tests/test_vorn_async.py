@@ -3,7 +3,11 @@ spans that cross awaits, read back with read_spans."""
 
 import asyncio
 import inspect
+import json
+import os
 import re
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -12,6 +16,9 @@ import _py_vorn
 import vorn
 from conftest import run_in_fresh_thread, run_python, trace_path
 from vorn import read_spans, read_trace_events
+
+# Every bound on waiting; nothing here waits for a fixed time.
+BOUND = 10
 
 
 def shape(items):
@@ -252,3 +259,84 @@ def test_spans_get_a_track_per_task_with_crossing_spans_on_lanes_of_their_own(tm
             else:
                 assert stack.pop() == frame
         assert stack == []
+
+
+# Spans while the trace directory cannot be made (VORN_LOG_DIR lies under a
+# regular file), then once it can.
+UNWRITABLE_SPANS = """
+import json, os, sys, threading, vorn
+from _py_vorn import StlLogger
+os.environ["VORN_LOG_DIR"] = sys.argv[1] + "/file/logs"
+def error_of(body):
+    try:
+        body()
+    except RuntimeError as error:
+        return str(error)
+def span():
+    with vorn.span("refused"):
+        pass
+errors = [error_of(span) for _ in range(2)]
+other = threading.Thread(target=lambda: errors.append(error_of(span)))
+other.start()
+other.join()
+errors.append(error_of(lambda: StlLogger("refused")))
+os.environ["VORN_LOG_DIR"] = sys.argv[1] + "/logs"
+with vorn.span("after"):
+    pass
+print(json.dumps([errors, threading.get_native_id()]))
+"""
+
+
+def test_spans_raise_what_the_logger_raises_while_the_directory_cannot_be_made(tmp_path):
+    (tmp_path / "file").write_text("")
+    result = subprocess.run([sys.executable, "-c", UNWRITABLE_SPANS, tmp_path], capture_output=True, text=True,
+                            timeout=BOUND)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    errors, native_id = json.loads(result.stdout)
+    assert errors[0] and errors == [errors[0]] * 4
+    assert spans_of(trace_path(tmp_path / "logs", native_id)) == [("after", None, True, None)]
+
+
+# A signal handler opens a span while the main thread is in the middle of
+# opening one: raised from inside the first use of the span logger (by the
+# span thread, once the main thread waits for it), or from inside the id's
+# assignment.
+SIGNALLED_SPANS = """
+import itertools, signal, sys, threading, vorn
+import vorn.spans
+from _py_vorn import StlLogger
+handled = threading.Event()
+def handler(signum, frame):
+    handled.set()
+    with vorn.span("in handler"):
+        pass
+signal.signal(signal.SIGUSR1, handler)
+if sys.argv[1] == "first use":
+    def signalling_logger(*args):
+        if not handled.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+            assert handled.wait({bound})
+        return StlLogger(*args)
+    vorn.spans.StlLogger = signalling_logger
+else:
+    class SignallingIds:
+        count = itertools.count(1)
+        def __next__(self):
+            if not handled.is_set():
+                signal.raise_signal(signal.SIGUSR1)
+            return next(self.count)
+    vorn.spans._ids = SignallingIds()
+with vorn.span("interrupted"):
+    pass
+print(threading.get_native_id())
+"""
+
+
+@pytest.mark.parametrize("moment", ["first use", "id"])
+def test_a_signal_handler_opens_spans_while_the_main_thread_opens_one(tmp_path, moment):
+    result = subprocess.run([sys.executable, "-c", SIGNALLED_SPANS.format(bound=BOUND), moment],
+                            capture_output=True, text=True, timeout=BOUND,
+                            env={**os.environ, "VORN_LOG_DIR": str(tmp_path)})  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    assert spans_of(trace_path(tmp_path, int(result.stdout))) == [("in handler", None, True, None),
+                                                                  ("interrupted", None, True, None)]  # fmt: skip

@@ -13,6 +13,8 @@ from _py_vorn import (
     StdoutLogger,
 )
 
+from vorn.utf8_safe import utf8_safe
+
 __all__ = ["ConsoleHandler", "level_color"]
 
 
@@ -39,8 +41,9 @@ class ConsoleHandler(logging.Handler):
     the colour is chosen per record, and the thread's options are left as
     they were. The invoker column names the function that logged, or for
     module-level code its file, as the loggers themselves do. The message is
-    ``self.format(record)``, so formatters apply as usual; failures go to
-    ``handleError``.
+    ``self.format(record)``, so formatters apply as usual; text that has
+    no UTF-8 form (a lone surrogate) is printed with it escaped, as
+    errors="backslashreplace" shows it; failures go to ``handleError``.
     """
 
     def emit(self, record: logging.LogRecord) -> None:
@@ -51,7 +54,11 @@ class ConsoleHandler(logging.Handler):
             options.color = level_color(record.levelno)
             StdoutLogger.set_options(options)
             try:
-                StdoutLogger.print(message, invoker=_invoker_of(record))
+                invoker = _invoker_of(record)
+                try:
+                    StdoutLogger.print(message, invoker=invoker)
+                except TypeError:  # a lone surrogate, in the message or a file name
+                    StdoutLogger.print(utf8_safe(message), invoker=utf8_safe(invoker))
             finally:
                 options.color = saved_color
                 StdoutLogger.set_options(options)

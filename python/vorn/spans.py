@@ -17,6 +17,7 @@ the one scope "vorn spans", open until the process ends.
 from __future__ import annotations
 
 import asyncio
+import copy
 import itertools
 import os
 import threading
@@ -25,6 +26,8 @@ from typing import Final, Self
 
 from _py_vorn import StlLogger
 
+from vorn.utf8_safe import utf8_safe
+
 __all__ = ["SPAN_INVOKER", "span"]
 
 # The invoker of every span record, which is how readers tell them from
@@ -32,38 +35,90 @@ __all__ = ["SPAN_INVOKER", "span"]
 SPAN_INVOKER: Final = "span"
 _THREAD_NAME: Final = "vorn spans"
 
-_lock = threading.Lock()
+# Guards the choice of who starts the span thread, and is held for nothing
+# else: never while waiting for it. Reentrant, since a signal handler that
+# opens a span may run in the middle of that choice, on the same thread.
+_lock = threading.RLock()
 _logger: StlLogger | None = None
+_opening: _Opening | None = None
+# next() on a count is one step under the interpreter lock: ids need no lock.
 _ids = itertools.count(1)
 _pid = os.getpid()
 
 
+class _Opening:
+    """The span thread being started, and what it made: the logger, or the
+    exception that opening it raised."""
+
+    __slots__ = ("done", "started", "logger", "error")
+
+    def __init__(self) -> None:
+        self.done = threading.Event()
+        self.started = False
+        self.logger: StlLogger | None = None
+        self.error: BaseException | None = None
+
+    def start(self) -> None:
+        threading.Thread(target=self._hold, name=_THREAD_NAME, daemon=True).start()
+        self.started = True
+
+    def _hold(self) -> None:
+        self.started = True  # also when start() has yet to hear of it
+        try:
+            self.logger = StlLogger(_THREAD_NAME, SPAN_INVOKER, "<vorn.span>", 0)
+        except BaseException as error:  # for every span waiting on it to raise
+            self.error = error
+        self.done.set()
+        if self.error is None:
+            threading.Event().wait()  # keeps the scope open until the process ends
+
+
 def _open_logger() -> StlLogger:
-    """The process's span logger, opened on its private thread on first use."""
-    global _logger
-    with _lock:
-        if _logger is None:
-            ready: list[StlLogger] = []
-            opened = threading.Event()
-
-            def hold() -> None:
-                ready.append(StlLogger(_THREAD_NAME, SPAN_INVOKER, "<vorn.span>", 0))
-                opened.set()
-                threading.Event().wait()  # keeps the scope open until the process ends
-
-            threading.Thread(target=hold, name=_THREAD_NAME, daemon=True).start()
-            opened.wait()
-            _logger = ready[0]
+    """The process's span logger, opened on its private thread on first use.
+    Raises what opening it raised (the trace directory cannot be made, say);
+    the next call tries again."""
+    global _logger, _opening
+    if _logger is not None:
         return _logger
+    with _lock:
+        opening = _opening
+        # One not known to be started can only be this thread's, in the
+        # frame that a signal handler interrupted to get here. That frame
+        # may not start it before the handler returns, so the handler starts
+        # one of its own (and at worst there are two).
+        if opening is None or not opening.started:
+            opening = _opening = _Opening()
+            opening.start()
+    # The span thread needs nothing of this one: a handler that interrupts
+    # this wait may wait for it too.
+    opening.done.wait()
+    with _lock:
+        if _opening is opening:
+            _opening = None
+        if _logger is None:
+            _logger = opening.logger
+        logger = _logger
+    if logger is None:
+        assert opening.error is not None
+        raise copy.copy(opening.error).with_traceback(opening.error.__traceback__)
+    return logger
 
 
 def _forget_logger_after_fork() -> None:
     # The private thread does not exist in a child: it opens its own.
-    global _logger, _lock, _ids, _pid
-    _logger, _lock, _ids, _pid = None, threading.Lock(), itertools.count(1), os.getpid()
+    global _logger, _lock, _opening, _ids, _pid
+    _logger, _lock, _opening, _ids, _pid = None, threading.RLock(), None, itertools.count(1), os.getpid()
 
 
 os.register_at_fork(after_in_child=_forget_logger_after_fork)
+
+
+def _log(record: str) -> None:
+    logger = _open_logger()
+    try:
+        logger.log(record)
+    except TypeError:  # a lone surrogate, in the message or the task's name
+        logger.log(utf8_safe(record))
 
 
 def _task_name() -> str:
@@ -98,11 +153,10 @@ class span:
     def __enter__(self) -> Self:
         if self._state != "new":
             raise RuntimeError(f"span {self.message!r} was already entered")
-        with _lock:
-            self.id = f"{next(_ids):x}.{_pid}"
+        self.id = f"{next(_ids):x}.{_pid}"
         self.task = _task_name()
+        _log(f"span {self.id} begin: {self.message} [{self.task}]")
         self._state = "open"
-        _open_logger().log(f"span {self.id} begin: {self.message} [{self.task}]")
         return self
 
     def __exit__(
@@ -113,7 +167,7 @@ class span:
     ) -> None:
         raised = "" if exc_type is None else f" (raised {exc_type.__qualname__})"
         self._state = "ended"
-        _open_logger().log(f"span {self.id} end: {self.message} [{self.task}]{raised}")
+        _log(f"span {self.id} end: {self.message} [{self.task}]{raised}")
 
     async def __aenter__(self) -> Self:
         return self.__enter__()

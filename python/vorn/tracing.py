@@ -11,6 +11,8 @@ from typing import Any, Final, ParamSpec, TypeVar, cast, overload
 
 from _py_vorn import StlLogger
 
+from vorn.utf8_safe import utf8_safe
+
 __all__ = ["traced"]
 
 P = ParamSpec("P")
@@ -79,9 +81,11 @@ def _decorate(function: Callable[P, R], name: str | None) -> Callable[P, R]:
     if not callable(function):
         raise TypeError(f"traced needs a function, not {type(function).__name__}")
     code = getattr(inspect.unwrap(function), "__code__", None)
+    # A name or file name may hold a lone surrogate, which the logger
+    # refuses: escaped once here, so that every call is traced.
     identity = _Identity(
-        invoker=name if name is not None else _name_of(function),
-        file=code.co_filename if code is not None else "<python>",
+        invoker=utf8_safe(name if name is not None else _name_of(function)),
+        file=utf8_safe(code.co_filename) if code is not None else "<python>",
         line=code.co_firstlineno if code is not None else 0,
     )
 
@@ -137,7 +141,7 @@ def _decorate(function: Callable[P, R], name: str | None) -> Callable[P, R]:
             try:
                 return function(*args, **kwargs)
             except BaseException as error:
-                scope.log(f"raised {type(error).__qualname__}")
+                _log_raised(scope, error)
                 raise
 
     return wrapper
@@ -155,7 +159,15 @@ class _Identity:
         message = f"{self.invoker} {step}" if step else self.invoker
         if task is not None:
             message = f"{message} [{task}]"
-        return StlLogger(message, self.invoker, self.file, self.line)
+        try:
+            return StlLogger(message, self.invoker, self.file, self.line)
+        except TypeError:  # a lone surrogate in the task's name
+            return StlLogger(utf8_safe(message), self.invoker, self.file, self.line)
+
+
+def _log_raised(scope: StlLogger, error: BaseException) -> None:
+    """Logs "raised <exception type>"; the type's name may be anything."""
+    scope.log(utf8_safe(f"raised {type(error).__qualname__}"))
 
 
 def _task_name() -> str | None:
@@ -220,7 +232,7 @@ def _traced_steps(
             except ends:
                 raise
             except BaseException as error:
-                scope.log(f"raised {type(error).__qualname__}")
+                _log_raised(scope, error)
                 raise
         step = RESUME
         try:

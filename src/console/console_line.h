@@ -11,7 +11,9 @@ namespace vorn {
 // is framed by `color` and "\033[0m". With the header off: MESSAGE alone.
 // Both texts end at their first NUL (a null pointer reads as empty); the
 // message is shown whole, however long. The line leaves in one write system
-// call, with nothing of it left in stdout's buffer.
+// call, never through stdout's buffer. A signal handler that throws while
+// the write waits (Ctrl-C on a full pipe) ends the line where the write got
+// to, and its exception leaves this call.
 void print_console_line(const char* invoker, const char* message);
 
 // As above, for texts that need not be NUL-terminated; each still ends at

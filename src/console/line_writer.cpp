@@ -1,11 +1,12 @@
 #include "console/line_writer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include <stdio_ext.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "trace/blocking_call.h"
@@ -23,23 +24,61 @@ public:
     StdoutLock& operator=(const StdoutLock&) = delete;
 };
 
-// Before its first output stdout has no buffer yet; the C library then gives
-// it one of the descriptor's block size, at least 1 KiB for the terminals,
-// pipes and files that console lines go to.
-constexpr std::size_t kSmallestStdoutBuffer = 1024;
-
 constexpr char kSpaces[] = "                                ";
 
-// Whether `length` bytes handed to stdout with fwrite and then flushed leave
-// in one write: they fit what is free of the stream's buffer, or the stream
-// is unbuffered (its buffer is the one-byte placeholder; an unbuffered
-// stream writes each fwrite whole at once).
-bool stdout_takes_in_one_write(std::size_t length) {
-    const std::size_t size = __fbufsize(stdout);
-    if (size == 0) return length <= kSmallestStdoutBuffer;
-    if (size == 1) return true;
-    const std::size_t pending = __fpending(stdout);
-    return pending <= size && length <= size - pending;
+// How a round of writes under stdout's lock ended.
+enum class WriteEnd { done, failed, interrupted };
+
+// Writes the `count` pieces from `next` to `fd`, moving both past what was
+// written. A write that fails, or that a signal interrupts before it took
+// anything (EINTR), ends the round; so does one cut short, which a blocking
+// descriptor returns only when a signal arrived while it waited (or just
+// before it fails: the next round tells).
+WriteEnd write_until_interrupted(int fd, iovec*& next, std::size_t& count) {
+    while (count > 0) {
+        const ssize_t written = ::writev(fd, next, static_cast<int>(count));
+        if (written < 0) return errno == EINTR ? WriteEnd::interrupted : WriteEnd::failed;
+        if (written == 0) return WriteEnd::failed;
+        auto done = static_cast<std::size_t>(written);
+        while (count > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + done;
+            next->iov_len -= done;
+            return WriteEnd::interrupted;
+        }
+    }
+    return WriteEnd::done;
+}
+
+// One round of writes, with the host's lock released and stdout's held.
+WriteEnd write_round(iovec*& next, std::size_t& count) {
+    const BlockingCall unlocked;
+    const StdoutLock locked;
+    // What other code left in stdout's buffer goes first; with nothing
+    // there, this makes no system call.
+    fflush_unlocked(stdout);
+    const int fd = fileno_unlocked(stdout);
+    if (fd >= 0) return write_until_interrupted(fd, next, count);
+    // A stream with no descriptor behind it: stdio has to do the writing.
+    for (; count > 0; ++next, --count) fwrite_unlocked(next->iov_base, 1, next->iov_len, stdout);
+    fflush_unlocked(stdout);
+    return WriteEnd::done;
+}
+
+// Counts the forks this process has come from, so that a child can tell it
+// is one: a signal handler that forks runs in the middle of a line.
+std::atomic<unsigned> forks_seen{0};
+
+void count_fork_in_child() noexcept { forks_seen.fetch_add(1, std::memory_order_relaxed); }
+
+unsigned forks_so_far() noexcept {
+    static const bool counting = pthread_atfork(nullptr, nullptr, &count_fork_in_child) == 0;
+    static_cast<void>(counting);
+    return forks_seen.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -69,14 +108,12 @@ void LineWriter::add_piece(const char* data, std::size_t length) {
         iovec& last = pieces_[piece_count_ - 1];
         if (static_cast<const char*>(last.iov_base) + last.iov_len == data) {
             last.iov_len += length;
-            length_ += length;
             return;
         }
     }
-    if (piece_count_ == kMaxPieces) write_pieces_now();
+    if (piece_count_ == kMaxPieces) write_pieces();
     // writev only reads through the pointer.
     pieces_[piece_count_++] = iovec{const_cast<char*>(data), length};
-    length_ += length;
 }
 
 LineWriter& LineWriter::for_this_thread() noexcept {
@@ -85,54 +122,33 @@ LineWriter& LineWriter::for_this_thread() noexcept {
 }
 
 void LineWriter::finish() {
-    if (piece_count_ > 0) {
-        const BlockingCall unlocked;
-        const StdoutLock locked;
-        if (piece_count_ == 1 && pieces_[0].iov_base == buffer_ && stdout_takes_in_one_write(length_)) {
-            fwrite_unlocked(buffer_, 1, used_, stdout);
-            fflush_unlocked(stdout);
-        } else {
-            write_pieces();
-        }
-    }
+    if (piece_count_ > 0) write_pieces();
     used_ = 0;
     piece_count_ = 0;
-    length_ = 0;
-}
-
-void LineWriter::write_pieces_now() {
-    const BlockingCall unlocked;
-    const StdoutLock locked;
-    write_pieces();
 }
 
 void LineWriter::write_pieces() {
-    fflush_unlocked(stdout);
-    const int fd = fileno_unlocked(stdout);
     iovec* next = pieces_;
     std::size_t count = piece_count_;
     piece_count_ = 0;
-    length_ = 0;
-    if (fd < 0) {
-        // A stream with no descriptor behind it: stdio has to do the writing.
-        for (; count > 0; ++next, --count) fwrite_unlocked(next->iov_base, 1, next->iov_len, stdout);
-        fflush_unlocked(stdout);
-        return;
-    }
-    while (count > 0) {
-        const ssize_t written = ::writev(fd, next, static_cast<int>(count));
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;  // the rest of the line is lost
-        auto done = static_cast<std::size_t>(written);
-        while (count > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --count;
+    const unsigned forks = forks_so_far();
+    // A handler may print lines of its own with this writer: what is left
+    // of this one is kept apart first, and its bytes stay where they are,
+    // since the handler's lines are composed behind them.
+    iovec rest[kMaxPieces];
+    const std::size_t used = used_;
+    try {
+        while (write_round(next, count) == WriteEnd::interrupted) {
+            if (next != rest) next = std::copy_n(next, count, rest) - count;
+            run_signal_handlers();  // throws what a handler raised
+            used_ = used;
+            // A handler forked: the rest of the line is the parent's to write.
+            if (forks_so_far() != forks) return;
         }
-        if (count > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+    } catch (...) {
+        // The line is given up: what it had written stays, the rest is dropped.
+        used_ = 0;
+        throw;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include "module/borrowed_text.h"
+#include "module/construction_claim.h"
 #include "module/python_logger.h"
 
 namespace vorn {
@@ -100,12 +101,18 @@ bool run_translated(Body&& body) {
 // pybind11 exactly as its own constructor binding does: the value first,
 // then pybind11 makes the holder and registers the instance. `args[0]` is
 // self.
+//
+// Every __init__ of the class comes here, also those pybind11's function
+// serves, and each runs under a claim on the instance: while one is under
+// way, another does nothing and returns None.
 template <typename Wrapper>
 PyObject* call_init(PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     static const py::detail::type_info* const type = py::detail::get_type_info(typeid(Wrapper));
     const FastMethodEntry& method = entry<Wrapper, FastMethodKind::init>();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf) - 1;
     PyObject* self = args[0];
+    const ConstructionClaim claim(self);
+    if (!claim.won()) Py_RETURN_NONE;
     if (kwnames != nullptr || nargs > 2 || Py_TYPE(self) != type->type) {
         return call_fallback(method, args, nargsf, kwnames);
     }

@@ -1,6 +1,6 @@
 #include "module/interpreter_lock.h"
 
-#include <Python.h>
+#include <pybind11/pybind11.h>
 
 #include "trace/blocking_call.h"
 
@@ -24,8 +24,20 @@ void reacquire_interpreter_lock(void* token) noexcept {
 
 constexpr BlockingCallHooks kInterpreterLockHooks{&release_interpreter_lock, &reacquire_interpreter_lock};
 
+// As os.write does on EINTR: the handlers run (on the main thread; elsewhere
+// this does nothing), and what one of them raises leaves as the Python error
+// it is.
+// A thread without a thread state, or without the lock, runs none.
+void run_python_signal_handlers() {
+    if (PyThreadState_GetUnchecked() == nullptr || !PyGILState_Check()) return;
+    if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+}
+
 }  // namespace
 
-void install_interpreter_lock_release() { set_blocking_call_hooks(&kInterpreterLockHooks); }
+void install_interpreter_lock_release() {
+    set_blocking_call_hooks(&kInterpreterLockHooks);
+    set_signal_handler_hook(&run_python_signal_handlers);
+}
 
 }  // namespace vorn

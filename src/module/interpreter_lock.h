@@ -11,6 +11,10 @@ namespace vorn {
 // interpreter lock and the interpreter is not finalizing. Elsewhere (a
 // thread's trace file written from its thread-exit destructor, after its
 // thread state is gone) the call runs with nothing released.
+//
+// A blocking call that a signal interrupts runs the interpreter's signal
+// handlers, as os.write does; an exception a handler raises (Ctrl-C's
+// KeyboardInterrupt) ends the call and reaches its Python caller.
 void install_interpreter_lock_release();
 
 }  // namespace vorn

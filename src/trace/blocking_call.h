@@ -17,6 +17,23 @@ struct BlockingCallHooks {
 // Installs `hooks` (static storage; nullptr removes them) for every thread.
 void set_blocking_call_hooks(const BlockingCallHooks* hooks) noexcept;
 
+// A blocking call that a signal interrupts (EINTR, or a write cut short)
+// must let the host run its handlers of that signal, as the host's own
+// system calls do, and give up when a handler raises: a program stuck on a
+// full pipe must still stop on Ctrl-C. The host installs, once, a function
+// that runs those handlers with its lock held and throws what they raise,
+// as an exception its own layer translates; with none installed, nothing
+// runs and nothing is thrown.
+using SignalHandlerHook = void (*)();
+
+// Installs `hook` (nullptr removes it) for every thread.
+void set_signal_handler_hook(SignalHandlerHook hook) noexcept;
+
+// After a blocking call was interrupted, with the host's lock held again and
+// no lock of the caller's held: runs the host's signal handlers. Returns
+// when the call may go on; throws when it must not.
+void run_signal_handlers();
+
 // Brackets one blocking call: releases in its constructor, reacquires in its
 // destructor. Between them the caller may touch only what no other thread
 // can reach without the host's lock: its own thread's state, and shared
