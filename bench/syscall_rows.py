@@ -2,12 +2,15 @@
 workload.
 
 The workload runs in a child interpreter in phases: setup (import, the
-thread's trace file opened by a first scope, a first console line), then N
-nested scopes opened (enter records), N `log` calls on the innermost one, the
-N scopes closed (exit records), N console lines and N console lines of a
-5000-byte message. Run k stops after phase k with os._exit, so nothing is
-written at shutdown; the calls of phase k are the counts of run k minus those
-of run k - 1.
+thread's trace file and its companion of precise times opened by a first
+scope, a first console line), then N nested scopes opened (enter records), N
+`log` calls on the innermost one, the N scopes closed (exit records), N
+console lines, N console lines of a 5000-byte message, and finally one scope
+with enough records that the companion grows by three chunks. Run k stops
+after phase k with os._exit, so nothing is written at shutdown; the calls of
+phase k are the counts of run k minus those of run k - 1. Every call counts,
+the companion's included: a row shows each call that happened at all, per
+operation.
 """
 
 import os
@@ -24,8 +27,15 @@ PHASES = [
     ("exit", "exit record (scope closed)"),
     ("line", "console line"),
     ("long_line", "console line, 5000-byte message"),
+    ("grow", "log while the precise-times companion grows 3 chunks"),
 ]
 OPERATIONS = 2000
+# The companion grows every 8192 records (64 KiB of 8-byte entries).
+GROWTH_OPERATIONS = 3 * 8192
+
+
+def operations(phase):
+    return GROWTH_OPERATIONS if phase == "grow" else OPERATIONS
 
 
 def workload(last_phase, n):
@@ -53,6 +63,10 @@ def workload(last_phase, n):
                 long_message = "y" * 5000
                 for _ in range(n):
                     _py_vorn.StdoutLogger.print(long_message, invoker="main")
+            elif phase == "grow":
+                with _py_vorn.StlLogger("grow") as scope:
+                    for _ in range(GROWTH_OPERATIONS):
+                        scope.log("x")
         # Still inside, so that no scope left open is closed by its release.
         os._exit(0)
 
@@ -83,19 +97,23 @@ def run(directory):
         counts = strace_counts(phase, directory)
         delta = {name: counts.get(name, 0) - previous.get(name, 0) for name in counts | previous}
         previous = counts
-        writes = sum(calls for name, calls in delta.items() if name in WRITE_FAMILY) / OPERATIONS
-        others = {name: calls / OPERATIONS for name, calls in delta.items()
-                  if name not in WRITE_FAMILY and calls / OPERATIONS >= 0.005}  # fmt: skip
+        count = operations(phase)
+        writes = sum(calls for name, calls in delta.items() if name in WRITE_FAMILY) / count
+        others = {name: calls / count for name, calls in delta.items()
+                  if name not in WRITE_FAMILY and calls > 0}  # fmt: skip
         rows.append(Row(
             section="System calls per operation (strace -c -f)",
             operation=label,
             ours=f"{writes:.2f} write-family",
             peer="other calls",
-            theirs=", ".join(f"{name} {value:.2f}" for name, value in sorted(others.items()))
+            theirs=", ".join(f"{name} {value:.4f}" for name, value in sorted(others.items()))
             or "none",
-            target="1 write, nothing else",
-            verdict=verdict(abs(writes - 1) < 0.005 and not others),
-            note=f"{OPERATIONS} operations",
+            # Rarer calls are listed but do not miss the target: the
+            # interpreter's own (brk as its heap grows) and the companion's
+            # growth, a few calls per 8192 records.
+            target="1 write, nothing else ≥ 0.005",
+            verdict=verdict(abs(writes - 1) < 0.005 and all(value < 0.005 for value in others.values())),
+            note=f"{count} operations",
         ))  # fmt: skip
     return rows
 

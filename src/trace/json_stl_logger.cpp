@@ -20,10 +20,10 @@ JsonStlLogger::JsonStlLogger(const char* invoker_text, const char* file_text, st
     write_enter_record(invoker, file, line, message, message_length);
 }
 
-JsonStlLogger::~JsonStlLogger() { write_exit_record(elapsed_ms()); }
+JsonStlLogger::~JsonStlLogger() { write_exit_record(read_clock()); }
 
 void JsonStlLogger::log(const char* format, ...) {
-    const std::uint64_t ts = elapsed_ms();
+    const ClockReading ts = read_clock();
     char (&message)[kMessageBufferSize] = thread_message_buffer();
     va_list arguments;
     va_start(arguments, format);

@@ -15,6 +15,7 @@
 #include "trace/indented_line.h"
 #include "trace/json_escape.h"
 #include "trace/log_file.h"
+#include "trace/precise_times_file.h"
 #include "trace/record_buffer.h"
 
 namespace vorn {
@@ -39,7 +40,7 @@ constexpr std::size_t kLargestEnterRecord =
     line_size(9 + kEscapedMessageMax + 2) +          // "args": "...",
     line_size(11);                                   // "events": [
 constexpr std::size_t kLargestExitRecord = 1 + line_size(2) + line_size(11 + 20) + line_size(1) + 2;
-constexpr std::size_t kLargestInstantRecord = 2 + kInstantRecordLimit + 3;  // a top-level one ends in "\n]\n"
+constexpr std::size_t kLargestInstantRecord = 2 + kInstantRecordLimit;  // behind a "[" or "," prelude
 constexpr std::size_t kStagedSize = kLargestEnterRecord + 1;
 static_assert(kLargestExitRecord < kStagedSize && kLargestInstantRecord < kStagedSize);
 
@@ -77,7 +78,8 @@ struct WriterState {
 void end_open_element_at_thread_end(WriterState& state) noexcept;
 
 // Owns the thread's writer state; its thread-exit destructor ends the
-// line of the element written last, so that the file ends in a line end.
+// line of the element written last, so that the file ends in a line end
+// (and in "]" when that element is a top-level record).
 struct WriterStateOwner {
     std::unique_ptr<WriterState> state;
     ~WriterStateOwner();
@@ -134,6 +136,16 @@ void write_staged(const RecordBuffer& out, std::uint64_t tail) noexcept {
     if (stream == nullptr) return;
     const BlockingCall unlocked;
     stream->replace_tail(tail, out.data(), out.size());
+}
+
+// As write_staged, for the bytes of an operation that carries a timed
+// record; once they have reached the file, the record's precise time is
+// kept beside it, so that the companion's entries are exactly the file's
+// records.
+void write_staged_timed(const RecordBuffer& out, std::uint64_t tail, const ClockReading& time) noexcept {
+    write_staged(out, tail);
+    const LogStream* stream = current_log_stream();
+    if (stream != nullptr && stream->is_open() && !stream->failed()) keep_precise_time(*stream, time.ns);
 }
 
 // Ends the line of the element written last, if it is still open, with
@@ -282,30 +294,36 @@ void ensure_log_file_or_lose_the_write() noexcept {
 }
 
 // Starts the next element of the thread's top-level array, which no scope
-// on the thread is inside: "[" for the thread's first element, else "," over
-// the final "]" of the file. A file opened since the last element holds no
-// "]" to replace, so it starts an array of its own. Returns how many bytes
+// on the thread is inside: "[" for the thread's first element; after a
+// record written at this level, the "," that its line waits for; else ","
+// over the final "]" of the file. A file opened since the last element holds
+// no "]" to replace, so it starts an array of its own. Returns how many bytes
 // at the end of the file the staged bytes replace.
 std::uint64_t start_top_level_element(WriterState& state, RecordBuffer& out) noexcept {
-    if (!state.array_started) {
+    const LogStream* stream = current_log_stream();
+    const bool new_file = stream != nullptr && stream->is_open() && stream->length() < 2;
+    const bool after_open_record = state.element_open;
+    state.element_open = false;
+    if (!state.array_started || new_file) {
         out.append("[\n");
         state.array_started = true;
         return 0;
     }
-    const LogStream* stream = current_log_stream();
-    if (stream != nullptr && stream->is_open() && stream->length() < 2) {
-        out.append("[\n");
-        return 0;
-    }
     out.append(",\n");
-    return 2;
+    return after_open_record ? 0 : 2;
 }
 
+// At the top level (no scope open) the element written last is a record
+// whose array nothing else will close, so the thread's end closes it: the
+// file is one whole array again. Inside a scope the file stays open.
 void end_open_element_at_thread_end(WriterState& state) noexcept {
     if (!state.element_open) return;
     ensure_log_file_or_lose_the_write();
     RecordBuffer out(state.staged, sizeof state.staged);
+    const LogStream* stream = current_log_stream();
+    const bool new_file = stream != nullptr && stream->is_open() && stream->length() == 0;
     end_open_element(state, out, "\n");
+    if (state.depth == 0 && !new_file) out.append("]\n");
     write_staged(out, 0);
 }
 
@@ -316,7 +334,7 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
     ensure_log_file();  // may throw; nothing has changed yet
     WriterState* state = writer_state();
     if (state == nullptr) return;
-    const std::uint64_t ts_enter = elapsed_ms();
+    const ClockReading ts_enter = read_clock();
     const EscapedTexts& texts = escape_texts(*state, invoker, file, message, message_length);
 
     RecordBuffer out(state->staged, sizeof state->staged);
@@ -331,40 +349,36 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
     write_text_member(out, state->depth, "\"invoker\": ", texts.invoker, texts.invoker_length);
     write_text_member(out, state->depth, "\"file\": ", texts.file, texts.file_length);
     write_number_member(out, state->depth, "\"line\": ", line, ",\n");
-    write_number_member(out, state->depth, "\"ts_enter\": ", ts_enter, ",\n");
+    write_number_member(out, state->depth, "\"ts_enter\": ", ts_enter.ms, ",\n");
     write_text_member(out, state->depth, "\"args\": ", texts.message, texts.message_length);
     write_indented_line(out, state->depth, "\"events\": [");
     state->depth += 1;
-    write_staged(out, tail);
+    write_staged_timed(out, tail, ts_enter);
 }
 
-void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
+void write_instant_record(const ClockReading& ts, const char* invoker, const char* file,
                           std::int32_t line, const char* message, std::size_t message_length) noexcept {
     WriterState* state = writer_state();
     if (state == nullptr) return;
     const EscapedTexts& texts = escape_texts(*state, invoker, file, message, message_length);
-    if (state->depth == 0) {
-        // No scope is open on this thread (a logger used from another thread,
-        // or after this thread's scopes have all ended): no array is waiting
-        // for the record, so it becomes an element of the top-level array at
-        // once and the file stays one complete array.
-        ensure_log_file_or_lose_the_write();
-        RecordBuffer out(state->staged, sizeof state->staged);
-        const std::uint64_t tail = start_top_level_element(*state, out);
-        stage_instant_record(*state, out, ts, texts, line);
-        out.append("\n]\n");
-        write_staged(out, tail);
-        return;
-    }
     ensure_log_file_or_lose_the_write();
     RecordBuffer out(state->staged, sizeof state->staged);
-    end_open_element(*state, out, ",\n");
-    stage_instant_record(*state, out, ts, texts, line);
+    std::uint64_t tail = 0;
+    if (state->depth == 0) {
+        // No scope is open on this thread (a logger used from another thread,
+        // or after this thread's scopes have all ended): the record becomes
+        // an element of the top-level array, its line left open like any
+        // other last element of an array.
+        tail = start_top_level_element(*state, out);
+    } else {
+        end_open_element(*state, out, ",\n");
+    }
+    stage_instant_record(*state, out, ts.ms, texts, line);
     state->element_open = true;
-    write_staged(out, 0);
+    write_staged_timed(out, tail, ts);
 }
 
-void write_exit_record(std::uint64_t ts_exit) noexcept {
+void write_exit_record(const ClockReading& ts_exit) noexcept {
     WriterState* state = this_thread_writer;
     if (state == nullptr || state->depth < 2) return;
     // The state closes the scope even when the record is lost.
@@ -373,7 +387,7 @@ void write_exit_record(std::uint64_t ts_exit) noexcept {
     end_open_element(*state, out, "\n");
     state->depth -= 1;
     write_indented_line(out, state->depth, "],");
-    write_number_member(out, state->depth, "\"ts_exit\": ", ts_exit, "\n");
+    write_number_member(out, state->depth, "\"ts_exit\": ", ts_exit.ms, "\n");
     state->depth -= 1;
     stage_closing_brace(*state, out);
     if (state->depth == 1) {
@@ -382,7 +396,7 @@ void write_exit_record(std::uint64_t ts_exit) noexcept {
         out.append("]\n");
         state->depth = 0;
     }
-    write_staged(out, 0);
+    write_staged_timed(out, 0, ts_exit);
 }
 
 }  // namespace vorn

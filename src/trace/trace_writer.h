@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "trace/clock.h"
+
 namespace vorn {
 
 // The calling thread's trace writer. Each thread's file is one JSON array of
@@ -17,6 +19,10 @@ namespace vorn {
 // runs as a BlockingCall (the host's other threads may run meanwhile); the
 // texts have been escaped into the thread's state before it, so a caller's
 // texts are not read once it has begun.
+//
+// Each enter, instant and exit record whose bytes reached the file has its
+// clock reading kept at full resolution in the file's companion (see
+// precise_times_file.h), in file order; that costs no system call.
 
 // Hard limits of the records.
 inline constexpr std::size_t kInstantRecordLimit = 24830;  // line, indentation included
@@ -34,15 +40,16 @@ void write_enter_record(const char* invoker, const char* file, std::int32_t line
 // Writes an instant record, stamped `ts`, inside the innermost open scope,
 // after ending the element before it with ",". The record is in the file
 // when the call returns, only its line end waits for the next operation.
-// With no scope open on the calling thread the record is written as a whole
-// element of the top-level array, which stays complete. Never throws: a
-// file that cannot be reached loses the bytes it was due.
-void write_instant_record(std::uint64_t ts, const char* invoker, const char* file,
+// With no scope open on the calling thread the record is an element of the
+// top-level array, written the same way; when the thread ends with such a
+// record last, the array is closed after it. Never throws: a file that
+// cannot be reached loses the bytes it was due.
+void write_instant_record(const ClockReading& ts, const char* invoker, const char* file,
                           std::int32_t line, const char* message, std::size_t message_length) noexcept;
 
 // Closes the innermost open scope with exit time `ts_exit`; nothing when no
 // scope is open on the calling thread. A file that cannot be reached loses
 // the record; nothing is thrown.
-void write_exit_record(std::uint64_t ts_exit) noexcept;
+void write_exit_record(const ClockReading& ts_exit) noexcept;
 
 }  // namespace vorn

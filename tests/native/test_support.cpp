@@ -131,4 +131,13 @@ std::string mask_timestamps(const std::string& text) {
     return std::regex_replace(text, stamp, "$1T");
 }
 
+std::vector<std::uint64_t> timestamps_of(const std::string& text) {
+    static const std::regex stamp("\"ts(?:_enter|_exit)?\": ([0-9]+)");
+    std::vector<std::uint64_t> values;
+    for (std::sregex_iterator it(text.begin(), text.end(), stamp), end; it != end; ++it) {
+        values.push_back(std::stoull((*it)[1]));
+    }
+    return values;
+}
+
 }  // namespace vorn::testing

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vorn::testing {
 
@@ -78,5 +80,8 @@ private:
 // `text` with the digits of every "ts", "ts_enter" and "ts_exit" value
 // replaced by T, so that whole trace files compare whatever the clock said.
 std::string mask_timestamps(const std::string& text);
+
+// The values of every "ts", "ts_enter" and "ts_exit" in `text`, in order.
+std::vector<std::uint64_t> timestamps_of(const std::string& text);
 
 }  // namespace vorn::testing

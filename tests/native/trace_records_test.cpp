@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -93,11 +92,7 @@ void worked_example_calls() {
 TEST_F(TraceRecords, worked_example_is_written_byte_for_byte) {
     const std::string file = trace(worked_example_calls);
     EXPECT_EQ(mask_timestamps(file), kWorkedExample);
-    std::vector<std::uint64_t> ts;
-    const std::regex stamp("\"ts(?:_enter|_exit)?\": ([0-9]+)");
-    for (std::sregex_iterator it(file.begin(), file.end(), stamp), end; it != end; ++it) {
-        ts.push_back(std::stoull((*it)[1]));
-    }
+    const std::vector<std::uint64_t> ts = vorn::testing::timestamps_of(file);
     ASSERT_EQ(ts.size(), 5u);
     EXPECT_TRUE(std::is_sorted(ts.begin(), ts.end()));
     EXPECT_LT(ts.back() - ts.front(), 60'000u) << "milliseconds";
@@ -249,33 +244,42 @@ TEST_F(TraceRecords, each_operation_writes_once_and_a_record_is_in_the_file_when
 }
 
 // A record logged while no scope is open on the calling thread (a scope used
-// from another thread) has no array to wait in: it is written at once as an
-// element of the top-level array, which stays complete.
-TEST_F(TraceRecords, a_record_with_no_scope_open_on_the_thread_is_a_whole_top_level_element) {
+// from another thread) is an element of the top-level array, written at once
+// like any last element: its line end waits for the next element, and the
+// thread's end closes the array after it.
+TEST_F(TraceRecords, a_record_with_no_scope_open_on_the_thread_is_a_top_level_element) {
     std::optional<JsonStlLogger> elsewhere;
     run_in_thread([&] { elsewhere.emplace("e", "e.py", 5, 1, "%s", "E"); });
     const auto record = [](const std::string& args) {
         return "{ \"ts\": T, \"invoker\": \"e\", \"file\": \"e.py\", \"line\": 5, \"args\": \"" + args + "\" }";
     };
-    const std::string empty_scope =
+    const std::string scope =
         "  {\n    \"invoker\": \"a\",\n    \"file\": \"f\",\n    \"line\": 1,\n    \"ts_enter\": T,\n"
         "    \"args\": \"A\",\n    \"events\": [\n    ],\n    \"ts_exit\": T\n  }\n";
-    const auto scope_a = [] { JsonStlLogger a("a", "f", 1, 1, "%s", "A"); };
-
-    EXPECT_EQ(mask_timestamps(trace([&] {
-                  elsewhere->log("%s", "first");
-                  EXPECT_EQ(written_so_far(), "[\n" + record("first") + "\n]\n") << "at once";
-                  elsewhere->log("%s", "second");
-              })),
-              "[\n" + record("first") + "\n,\n" + record("second") + "\n]\n")
-        << "on a thread that never opened a scope";
-    EXPECT_EQ(mask_timestamps(trace([&] {
-                  scope_a();
-                  elsewhere->log("%s", "between");
-                  scope_a();
-              })),
-              "[\n" + empty_scope + ",\n" + record("between") + "\n,\n" + empty_scope + "]\n")
-        << "between two top-level scopes";
+    // Each step: 's' a top-level scope, 'r' a record through `elsewhere`.
+    const struct {
+        const char* steps;
+        std::string file;
+    } cases[] = {
+        {"rr", "[\n" + record("r") + ",\n" + record("r") + "\n]\n"},
+        {"srs", "[\n" + scope + ",\n" + record("r") + ",\n" + scope + "]\n"},
+        {"rs", "[\n" + record("r") + ",\n" + scope + "]\n"},
+        {"sr", "[\n" + scope + ",\n" + record("r") + "\n]\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        EXPECT_EQ(mask_timestamps(trace([&] {
+                      for (const char* step = c.steps; *step != '\0'; ++step) {
+                          if (*step == 's') {
+                              JsonStlLogger a("a", "f", 1, 1, "%s", "A");
+                          } else {
+                              elsewhere->log("%s", "r");
+                              EXPECT_TRUE(written_so_far().ends_with(record("r"))) << "in the file at once";
+                          }
+                      }
+                  })),
+                  c.file);
+    }
 }
 
 TEST_F(TraceRecords, a_lost_directory_does_not_escape_a_destructor_and_a_new_file_starts_an_array) {
