@@ -11,6 +11,17 @@ and builds the lanes with DOM calls, putting texts in with textContent only.
 Spans written by vorn.span are drawn as bars in lanes of their own, one per
 asyncio task, under the thread that began them.
 
+Within a process the main thread comes first, then the threads in the
+order they first did something, so the threads of a server that starts one
+per request follow each other as the requests came. Each lane carries the
+first and last moment it shows anything ("active"): the page gathers the
+lanes with nothing in view into one row without scanning their bars, and
+groups the threads of one pool ("worker-1", "worker-2": the same name but
+for its number) under one header ("pool").
+
+A scope that raised (its last record says so, vorn.scope_outcome) carries
+the exception, so the page can draw it apart from the scopes that closed.
+
 Times are the display times of vorn.display_times: measured, to the
 nanosecond, where the trace file has a companion of precise times; each
 row says which of its times are measured, and the page says where a time
@@ -30,12 +41,14 @@ import hashlib
 import json
 import math
 import os
+import re
 from collections.abc import Iterable, Sequence
 from importlib import resources
 from typing import Any, Final
 
 from vorn.display_times import place
 from vorn.output_file import written_output
+from vorn.scope_outcome import raised_of
 from vorn.spans import SPAN_INVOKER
 from vorn.trace_archive import opened_sources
 from vorn.trace_files import TraceFile
@@ -127,14 +140,16 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
     The display time of each span record goes into `span_times`, by file and
     position as read_spans names them.
 
-    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args, measured]
+    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args, measured,
+                  raised or -1]
     Instant row: [parent, ts, invoker, file, line, args, measured]
     parent is the index of the enclosing scope row, -1 at the top level (a
     record logged while no scope was open on the thread); texts are indices
     into the string table; measured says which times are precise (from the
     file's companion) rather than placed in their millisecond to show
     order: for a scope 1 for its enter, 2 for its exit, 3 for both; for a
-    record 1 or 0.
+    record 1 or 0; raised is the exception that left the scope ("ValueError:
+    bad input"), from its last record.
     """
     scope_rows: list[list[Any]] = []
     instant_rows: list[list[Any]] = []
@@ -175,14 +190,16 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
         exit = entry.end + offset if entry.closed else None
         row_of[index] = len(scope_rows)
         measured = (event.ts_enter_ns is not None) | (event.ts_exit_ns is not None) << 1
+        raised = raised_of(event)
         scope_rows.append([row_of.get(entry.parent, -1), entry.depth, entry.start + offset, exit,
                            strings(event.invoker), strings(event.file), event.line,
-                           strings(event.args), measured])
+                           strings(event.args), measured, -1 if raised is None else strings(str(raised))])
         depth_count = max(depth_count, entry.depth + 1)
     return {
         "host": trace.host,
         "thread": trace.thread,
         "name": thread_name(trace),  # the page draws the "(not aligned)" mark apart
+        "main": trace.pid is not None and trace.thread == str(trace.pid),
         "aligned": timeline.aligned(trace),
         "path": str(trace.path),
         "depth": depth_count,
@@ -233,6 +250,73 @@ def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_ti
                              -1 if span.raised is None else strings(span.raised), strings(span.id),
                              measured])  # fmt: skip
             lanes[path]["tasks"].append({"task": task, "depth": len(level_ends), "spans": rows})
+
+
+def _active(lane: dict[str, Any]) -> list[float | None] | None:
+    """The first and last moment `lane` and its task lanes draw anything,
+    None when they draw nothing; the last is None when a scope that never
+    closed runs on to the end of the timeline."""
+    scopes: list[list[Any]] = lane["scopes"]
+    starts = [row[2] for row in scopes] + [row[1] for row in lane["instants"]]
+    ends = [row[1] for row in lane["instants"]]
+    for task in lane["tasks"]:
+        starts += [row[1] for row in task["spans"]]
+        ends += [row[2] for row in task["spans"]]
+    if not starts:
+        return None
+    if any(row[3] is None for row in scopes):
+        return [min(starts), None]
+    return [min(starts), max(ends + [max(row[3], row[2]) for row in scopes])]
+
+
+# A thread's name as the system keeps it (15 bytes at most): the text before
+# its first number, the number, and whatever follows ("Thread-12 (work)").
+_NUMBERED: Final = re.compile(r"(?P<stem>\D+)(?P<number>\d+)(?P<suffix>.*)", re.DOTALL)
+_NAME_BYTES: Final = 15
+
+
+def _pools(lanes: Sequence[dict[str, Any]], names: Sequence[str | None]) -> list[str | None]:
+    """For each lane, the name of its pool ("worker-N", "Thread-N (work)"),
+    or None: threads of one pool share their name but for its number, and
+    threads named alike share one. A name the system cut to 15 bytes
+    belongs with the longer names it begins ("Thread-100 (wor" with
+    "Thread-1 (work)"). A pool has two threads at least; a main thread is
+    in none."""
+    keys: dict[int, tuple[str, str, bool]] = {}  # by lane: stem, suffix, maybe cut
+    for index, (lane, name) in enumerate(zip(lanes, names)):
+        if lane["main"] or not name:
+            continue
+        match = _NUMBERED.fullmatch(name)
+        stem, suffix = (match["stem"] + "N", match["suffix"]) if match else (name, "")
+        keys[index] = (stem, suffix, len(name.encode()) >= _NAME_BYTES)
+    # The longest suffixes first, so that a cut one finds the pool of a
+    # name it begins.
+    pools: dict[tuple[str, str], list[int]] = {}
+    for index in sorted(keys, key=lambda i: -len(keys[i][1])):
+        stem, suffix, cut = keys[index]
+        home = next((key for key in pools if key[0] == stem and key[1].startswith(suffix)), None) if cut else None
+        pools.setdefault(home or (stem, suffix), []).append(index)
+    named: list[str | None] = [None] * len(lanes)
+    for (stem, suffix), members in pools.items():
+        for index in members if len(members) > 1 else ():
+            named[index] = stem + suffix
+    return named
+
+
+def _ordered(lanes: list[dict[str, Any]], names: list[str | None]) -> None:
+    """Puts a process's lanes in the order a reader follows them: the main
+    thread first, then the threads by their first activity, the idle ones
+    last; notes each lane's activity and pool. Under its pool's header a
+    thread is named without what the header says ("Thread-12 4711" under
+    "Thread-N (work)")."""
+    for lane in lanes:
+        lane["active"] = _active(lane)
+    for lane, name, pool in zip(lanes, names, _pools(lanes, names)):
+        lane["pool"] = pool
+        match = _NUMBERED.fullmatch(name or "")
+        lane["member"] = f"{match['stem']}{match['number']} {lane['thread']}" if pool and match else None
+    lanes.sort(key=lambda lane: (not lane["main"], lane["active"] is None,
+                                 lane["active"][0] if lane["active"] else 0))  # fmt: skip
 
 
 def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[float, float]:
@@ -294,12 +378,16 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
     span_times: SpanTimes = {}
     by_path: dict[str, dict[str, Any]] = {}
     span_files: list[str] = []
+    # Each process's lanes with their threads' system names, to be ordered
+    # once the spans are in.
+    to_order: list[tuple[list[dict[str, Any]], list[str | None]]] = []
     hosts = []
     lanes = []
     for host, processes in timeline.hosts:
         entries = []
         for process in processes:
             process_lanes = []
+            names: list[str | None] = []
             for trace in process.threads:
                 events = read_trace_events(trace.path, trace)
                 if _is_span_thread(events):
@@ -308,12 +396,14 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
                 lane = _lane(trace, events, strings, timeline, exact, window, span_times)
                 lane["process"] = process.label if process.pid is not None else None
                 process_lanes.append(lane)
+                names.append(trace.thread_name)
                 by_path[lane["path"]] = lane
                 if len(span_times) > known:  # the file holds span records
                     span_files.append(lane["path"])
             if not process_lanes:
                 continue
             lanes += process_lanes
+            to_order.append((process_lanes, names))
             entries.append({"name": process.label, "pid": process.pid, "ppid": process.ppid,
                             "aligned": timeline.process_aligned(process),
                             "lanes": process_lanes})  # fmt: skip
@@ -321,6 +411,8 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
             hosts.append({"name": host, "processes": entries})
     if span_files:
         _task_lanes(read_spans(*span_files), by_path, span_times, strings, window)
+    for process_lanes, names in to_order:
+        _ordered(process_lanes, names)
     drawn = sum(len(lane["scopes"]) + len(lane["instants"]) for lane in lanes)
     if drawn > limit:
         low, high = window or (0, 0)

@@ -69,47 +69,55 @@
 
   // ---- texts and colours ----------------------------------------------------
 
-  const plural = (count, noun) => `${count} ${noun}${count === 1 ? "" : /(s|ch)$/.test(noun) ? "es" : "s"}`;
+  // Counts with their thousands grouped: (2009, "thread") => "2,009 threads".
+  const grouped = (count) => count.toLocaleString("en-US");
+  const plural = (count, noun) =>
+    `${grouped(count)} ${noun}${count === 1 ? "" : /(s|ch)$/.test(noun) ? "es" : "s"}`;
 
-  // 1234567 => "1234567 ms"; (12.5, 1) => "12.5 ms".
-  function formatTime(ms, digits = 0) {
-    return `${ms.toFixed(Math.max(0, Math.min(digits, 6)))} ms`;
+  // At most three decimals and no trailing zeros: 5.52149 => "5.521"; 1.7 => "1.7".
+  const decimals = (value) => String(+value.toFixed(3));
+
+  // A time or a duration in ms as people read it, to the microsecond: in ms
+  // with at most three decimals, or in whole µs below a millisecond (below
+  // one µs, to the ns): 5.5214 => "5.521 ms"; 0.1842 => "184 µs";
+  // 0.00025 => "0.25 µs"; 1200 => "1200 ms"; 0.9999 => "1 ms".
+  function formatMs(ms) {
+    const us = Math.abs(ms) < 0.001 ? decimals(ms * 1000) : Math.round(ms * 1000);
+    return ms !== 0 && Math.abs(us) < 1000 ? `${us} µs` : `${decimals(ms)} ms`;
   }
 
   // An axis label with as many digits as the step needs:
   // (3600000, 1000000) => "3600 s"; (2500, 500) => "2.5 s"; (12.5, 0.5) => "12.5 ms".
   function formatTick(ms, step) {
     if (step >= 1000) return `${(ms / 1000).toFixed(Math.max(0, 3 - Math.floor(Math.log10(step))))} s`;
-    return formatTime(ms, -Math.floor(Math.log10(step)));
+    return `${ms.toFixed(Math.max(0, Math.min(-Math.floor(Math.log10(step)), 6)))} ms`;
   }
 
   // A time of the details. Measured times (from the file's precise times)
   // are shown to the microsecond. Any other is the file's millisecond; where
   // the event was drawn inside it to show its order among the events of
   // that millisecond, that is said: 300 => "300 ms"; 300.25 =>
-  // "300 ms (no precise time: drawn at 300.250 ms to show order)".
+  // "300 ms (no precise time: drawn at 300.25 ms to show order)".
   function timeText(ms, measured) {
-    if (measured) return formatTime(ms, 3);
-    if (Number.isInteger(ms)) return formatTime(ms);
-    return `${formatTime(Math.floor(ms))} (no precise time: drawn at ${formatTime(ms, 3)} to show order)`;
+    if (measured || Number.isInteger(ms)) return formatMs(ms);
+    return `${Math.floor(ms)} ms (no precise time: drawn at ${formatMs(ms)} to show order)`;
   }
 
   // A duration from `from` to `to`: measured to the microsecond
-  // (0.15 => "150 µs", 1.7 => "1.700 ms"), else in the files' whole
+  // (0.15 => "150 µs", 1.7 => "1.7 ms"), else in the files' whole
   // milliseconds.
   function durationText(from, to, measured) {
     const ms = to - from;
-    if (measured) return ms < 1 ? `${Math.round(ms * 1000)} µs` : ms < 1000 ? `${ms.toFixed(3)} ms` : formatDuration(ms);
-    if (Number.isInteger(from) && Number.isInteger(to)) return formatDuration(ms);
+    if (measured || (Number.isInteger(from) && Number.isInteger(to))) return formatDuration(ms);
     const whole = Math.floor(to) - Math.floor(from);
     return whole ? `about ${formatDuration(whole)} (no precise times)` : "under 1 ms (no precise times)";
   }
 
-  // 950 => "950 ms"; 61000 => "1 min 1 s"; 5400000 => "1 h 30 min".
+  // 0.15 => "150 µs"; 950 => "950 ms"; 61000 => "1 min 1 s"; 5400000 => "1 h 30 min".
   function formatDuration(ms) {
-    if (ms < 1000) return `${+ms.toFixed(3)} ms`;
-    if (ms < 60000) return `${+(ms / 1000).toFixed(3)} s`;
-    if (ms < 3600000) return `${Math.floor(ms / 60000)} min ${+((ms % 60000) / 1000).toFixed(3)} s`;
+    if (ms < 1000) return formatMs(ms);
+    if (ms < 60000) return `${decimals(ms / 1000)} s`;
+    if (ms < 3600000) return `${Math.floor(ms / 60000)} min ${decimals((ms % 60000) / 1000)} s`;
     return `${Math.floor(ms / 3600000)} h ${Math.round((ms % 3600000) / 60000)} min`;
   }
 
@@ -135,7 +143,33 @@
 
   // ---- building the lanes ---------------------------------------------------
 
-  const openCount = (lane) => lane.scopes.reduce((count, row) => count + (row[3] === null), 0);
+  // Scopes and spans that raised or never closed are drawn in colours of
+  // their own, whatever their invoker, with a mark on the edge that tells:
+  // where the exception left (the bar's end), where the scope began that
+  // never ended (its start; the bar runs on, fading out).
+  const RAISED = { fill: "#f9d0ca", stroke: "#b3261e", ink: "#7a1212", mark: "#b3261e" };
+  const UNCLOSED = { fill: "#fce3a6", stroke: "#9a5b00", ink: "#5c3700", mark: "#9a5b00" };
+  const paletteFor = (kind, row, lane) =>
+    kind.raised(row) !== null ? RAISED : kind.open(row) ? UNCLOSED : kind.ink(row, lane);
+
+  // [raised, never closed] among `rows` of this kind.
+  const outcomes = (kind, rows) => rows.reduce(
+    ([raised, open], row) => [raised + (kind.raised(row) !== null), open + Boolean(kind.open(row))], [0, 0]);
+
+  // "(3 raised, 1 never closed)", or nothing.
+  function outcomeText([raised, open]) {
+    const notes = [raised && `${grouped(raised)} raised`, open && `${grouped(open)} never closed`].filter(Boolean);
+    return notes.length ? ` (${notes.join(", ")})` : "";
+  }
+
+  function outcomeNotes(head, [raised, open], unclosed) {
+    for (const [count, className, words] of [[raised, "raised-note", "raised"], [open, "open-note", unclosed]]) {
+      if (!count) continue;
+      const note = element("small", className);
+      note.textContent = `${grouped(count)} ${words}`;
+      head.append(note);
+    }
+  }
 
   // A label that folds its lane or group: a click or Enter on it.
   function toggle(node, className, target) {
@@ -156,9 +190,9 @@
 
   function threadHead(lane) {
     const head = toggle(element("div"), "lane-label", lane);
-    head.title = lane.path;
+    head.title = `${lane.name}\n${lane.path}`;
     const name = element("b");
-    name.textContent = lane.name;
+    name.textContent = lane.member ?? lane.name;
     head.append(name);
     // Its times count from its own process's start, not the timeline's zero.
     if (!lane.aligned) {
@@ -169,12 +203,7 @@
     const counts = element("small");
     counts.textContent = `${plural(lane.scopes.length, "scope")} · ${plural(lane.instants.length, "record")}`;
     head.append(counts);
-    const open = openCount(lane);
-    if (open) {
-      const note = element("small", "open-note");
-      note.textContent = `${open} never closed`;
-      head.append(note);
-    }
+    outcomeNotes(head, outcomes(SCOPE_BARS, lane.scopes), "never closed");
     const [scopesOut, recordsOut] = lane.outside;
     if (scopesOut || recordsOut) {
       const note = element("small", "outside-note");
@@ -191,12 +220,7 @@
     const counts = element("small");
     counts.textContent = plural(task.spans.length, "span");
     head.append(name, counts);
-    const open = task.spans.filter((row) => row[4]).length;
-    if (open) {
-      const note = element("small", "open-note");
-      note.textContent = `${open} never ended`;
-      head.append(note);
-    }
+    outcomeNotes(head, outcomes(SPAN_BARS, task.spans), "never ended");
     return head;
   }
 
@@ -211,11 +235,12 @@
   const SCOPE_BARS = {
     rows: (lane) => lane.scopes, enter: (row) => row[2], exit: exitOf, depth: (row) => row[1],
     open: (row) => row[3] === null, ink: (row) => paletteOf(text[row[4]]),
-    label: (row) => text[row[7]] || text[row[4]],
+    label: (row) => text[row[7]] || text[row[4]], raised: (row) => (row[9] >= 0 ? text[row[9]] : null),
   };
   const SPAN_BARS = {
     rows: (task) => task.spans, enter: (row) => row[1], exit: (row) => row[2], depth: (row) => row[0],
     open: (row) => row[4], ink: (row, task) => task.palette, label: (row) => text[row[3]],
+    raised: (row) => (row[5] >= 0 ? text[row[5]] : null),
   };
 
   function laneSection(lane, head, kind) {
@@ -232,7 +257,7 @@
     track.append(lane.svg, lane.labels);
     section.append(laneSide(head), track);
     lane.bars = kind.rows(lane).map((row, index) => {
-      const palette = kind.ink(row, lane);
+      const palette = paletteFor(kind, row, lane);
       const bar = shape("rect", {
         y: kind.depth(row) * ROW + BAR_TOP, height: BAR_HEIGHT,
         width: Math.max(kind.exit(row) - kind.enter(row), ZERO_WIDTH), fill: palette.fill, stroke: palette.stroke,
@@ -240,8 +265,21 @@
       bar.dataset.index = index;
       bar.dataset.depth = kind.depth(row);
       if (kind.open(row)) bar.dataset.open = "true";
+      if (kind.raised(row) !== null) bar.dataset.raised = "true";
       lane.svg.append(bar);
       return bar;
+    });
+    // The marks on the edges of the bars that raised or never closed.
+    lane.edges = kind.rows(lane).flatMap((row, index) => {
+      const raised = kind.raised(row) !== null;
+      if (!raised && !kind.open(row)) return [];
+      const top = kind.depth(row) * ROW + BAR_TOP;
+      const edge = shape("line", {
+        class: raised ? "edge raised-edge" : "edge open-edge", y1: top + 2, y2: top + BAR_HEIGHT - 2,
+        stroke: (raised ? RAISED : UNCLOSED).mark,
+      });
+      lane.svg.append(edge);
+      return [[edge, index, raised ? kind.exit : kind.enter]];
     });
     // Never closed: the bar fades out towards its end.
     lane.fades = kind.rows(lane).flatMap((row, index) => {
@@ -316,6 +354,10 @@
       const enter = lane.kind.enter;
       rows.forEach((row, index) => lane.bars[index].setAttribute("x", enter(row) - base));
       for (const [fade, index] of lane.fades) fade.setAttribute("x", enter(rows[index]) - base);
+      for (const [edge, index, at] of lane.edges) {
+        edge.setAttribute("x1", at(rows[index]) - base);
+        edge.setAttribute("x2", at(rows[index]) - base);
+      }
       lane.instants.forEach((row, index) => {
         lane.marks[index].setAttribute("x1", row[1] - base);
         lane.marks[index].setAttribute("x2", row[1] - base);
@@ -372,9 +414,25 @@
         if (headed) processGroup.append(processHeader(process, processGroup));
         processGroup.append(processGroup.body);
         hostGroup.body.append(processGroup);
+        const threads = shelf(processGroup.body);
+        const pools = new Map();  // by name: the pool's shelf
         for (const lane of process.lanes) {
           lane.groups = [hostGroup, processGroup];
-          processGroup.body.append(...buildLane(lane, laneIndex++));
+          let target = threads;
+          if (lane.pool !== null) {
+            target = pools.get(lane.pool);
+            if (!target) {
+              const poolGroup = group("pool-group");
+              const members = process.lanes.filter((other) => other.pool === lane.pool);
+              poolGroup.append(poolHeader(lane.pool, members, poolGroup), poolGroup.body);
+              threads.items.push({ nodes: [poolGroup], always: true });
+              target = shelf(poolGroup.body);
+              target.group = poolGroup;
+              pools.set(lane.pool, target);
+            }
+            lane.groups.push(target.group);
+          }
+          target.items.push({ lane, nodes: buildLane(lane, laneIndex++), always: lane.main });
         }
       }
     }
@@ -385,23 +443,100 @@
     }
     rebase(start);
     const count = (key) => lanes.reduce((sum, lane) => sum + lane[key].length, 0);
-    const open = lanes.reduce((sum, lane) => sum + openCount(lane), 0);
-    const spans = lanes.reduce((sum, lane) => sum + lane.tasks.reduce((n, task) => n + task.spans.length, 0), 0);
+    const allSpans = lanes.flatMap((lane) => lane.tasks.flatMap((task) => task.spans));
+    const spans = allSpans.length;
+    const scopeOutcomes = outcomes(SCOPE_BARS, lanes.flatMap((lane) => lane.scopes));
+    const spanOutcomes = outcomes(SPAN_BARS, allSpans);
     const outside = (i) => lanes.reduce((sum, lane) => sum + lane.outside[i], 0);
     const range = data.range
-      ? [`showing ${data.range[0]} – ${data.range[1]} ms`,
+      ? [`showing ${decimals(data.range[0])} – ${decimals(data.range[1])} ms`,
          `outside it: ${plural(outside(0), "scope")}, ${plural(outside(1), "record")}`]
-      : [`${+data.start.toFixed(3)} – ${+data.end.toFixed(3)} ms`];
+      : [`${decimals(data.start)} – ${decimals(data.end)} ms`];
     $("summary").textContent = [
       `${plural(lanes.length, "thread")} on ${plural(data.hosts.length, "host")}`,
-      `${plural(count("scopes"), "scope")}${open ? ` (${open} never closed)` : ""}`,
+      `${plural(count("scopes"), "scope")}${outcomeText(scopeOutcomes)}`,
       plural(count("instants"), "record"),
-      ...(spans ? [plural(spans, "span")] : []),
+      ...(spans ? [`${plural(spans, "span")}${outcomeText(spanOutcomes)}`] : []),
       ...range,
       ...(data.origin ? [`0 ms = ${data.origin}`] : []),
       precision(),
     ].filter(Boolean).join(" · ");
     $("unit").textContent = "time (ms)";
+    legend(scopeOutcomes[0] + spanOutcomes[0], scopeOutcomes[1] + spanOutcomes[1]);
+  }
+
+  // The key to the colours of the bars that raised or never closed, with
+  // their numbers; none when there are none.
+  function legend(raised, open) {
+    const keys = [[raised, "raised"], [open, "never closed"]].filter(([count]) => count).map(([count, words]) => {
+      const key = element("span", `key ${words === "raised" ? "raised-key" : "open-key"}`);
+      key.textContent = `${grouped(count)} ${words}`;
+      return key;
+    });
+    $("legend").replaceChildren(...keys);
+    $("legend").hidden = !keys.length;
+  }
+
+  // ---- lanes with nothing in view -------------------------------------------
+
+  // A process's threads, or a pool's: its items (a thread's lane with its
+  // task lanes, or a pool) in order, those with something in the view
+  // first, then one row "N idle threads" that unfolds to show the others.
+  // Whether a thread has something in view is told by the first and last
+  // moment it draws anything, so zooming never looks at its bars.
+  const shelves = [];
+  function shelf(body) {
+    const idle = group("idle-group");
+    idle.folded = true;
+    idle.classList.add("folded");
+    const head = toggle(element("div"), "idle", idle);
+    head.setAttribute("aria-expanded", "false");
+    idle.label = element("span", "idle-name");
+    const note = element("small");
+    note.textContent = "nothing in this range";
+    head.append(idle.label, note);
+    idle.append(head, idle.body);
+    const made = { body, idle, items: [], shown: null };
+    shelves.push(made);
+    return made;
+  }
+
+  const busy = (lane) => lane.active !== null && lane.active[0] <= view.to && (lane.active[1] ?? end) >= view.from;
+
+  // Puts each shelf's items where they belong in the current view; only
+  // shelves whose items changed side are laid out again.
+  function settle() {
+    for (const made of shelves) {
+      let changed = made.shown === null;
+      for (const item of made.items) {
+        const shown = item.always || busy(item.lane);
+        if (item.lane) item.lane.idle = !shown;
+        if (item.shown !== shown) changed = true;
+        item.shown = shown;
+      }
+      if (!changed) continue;
+      const idle = made.items.filter((item) => !item.shown);
+      made.body.replaceChildren(...made.items.filter((item) => item.shown).flatMap((item) => item.nodes), made.idle);
+      made.idle.body.replaceChildren(...idle.flatMap((item) => item.nodes));
+      made.idle.label.textContent = `${plural(idle.length, "idle thread")}`;
+      made.idle.hidden = !idle.length;
+      made.shown = true;
+    }
+  }
+
+  // A pool's header: its name, its size and what raised or never closed in
+  // it, which may lie in lanes out of view.
+  function poolHeader(name, members, poolGroup) {
+    const header = toggle(element("div"), "pool", poolGroup);
+    const label = element("span", "pool-name");
+    label.textContent = name;
+    const small = element("small");
+    small.textContent = `pool of ${plural(members.length, "thread")}`;
+    header.append(label, small);
+    const sum = (counts) => counts.reduce(([r, o], [raised, open]) => [r + raised, o + open], [0, 0]);
+    outcomeNotes(header, sum(members.flatMap((lane) => [outcomes(SCOPE_BARS, lane.scopes),
+      ...lane.tasks.map((task) => outcomes(SPAN_BARS, task.spans))])), "never closed");
+    return header;
   }
 
   // Which times the page shows as measured: those from the files' precise
@@ -464,8 +599,8 @@
       label.style.left = `${left + 5}px`;
       label.style.top = `${kind.depth(row) * ROW + BAR_TOP}px`;
       label.style.width = `${right - left - 9}px`;
-      label.style.color = kind.ink(row, lane).ink;
-      label.textContent = kind.label(row);
+      label.style.color = paletteFor(kind, row, lane).ink;
+      label.textContent = kind.raised(row) === null ? kind.label(row) : `\u2715 ${kind.label(row)}`;
       labels.push(label);
     });
     lane.labels.replaceChildren(...labels);
@@ -476,10 +611,13 @@
     const scale = width / (view.to - view.from);  // px per ms
     if (Math.abs(view.from - base) * scale > REBASE_PX) rebase(view.from);
     const box = `${view.from - base} 0 ${view.to - view.from}`;
+    settle();
     for (const lane of drawn) {
       // A folded lane keeps its whole height in the box: its bars squeeze.
       lane.svg.setAttribute("viewBox", `${box} ${lane.height}`);
-      drawLabels(lane, width, scale);
+      // An idle lane has no bar in view to label.
+      if (!(lane.owner ?? lane).idle) drawLabels(lane, width, scale);
+      else if (lane.labels.firstChild) lane.labels.replaceChildren();
     }
     drawTicks(width, scale);
   }
@@ -705,6 +843,16 @@
     list.append(item);
   }
 
+  function badges(message, raised, open) {
+    const kinds = [[raised, "badge raised-badge", "raised"], [open, "badge", "never closed"]];
+    for (const [shown, className, words] of kinds) {
+      if (!shown) continue;
+      const badge = element("span", className);
+      badge.textContent = words;
+      message.append(badge);
+    }
+  }
+
   function show(node) {
     if (!node) {
       const placeholder = element("p", "placeholder");
@@ -721,26 +869,19 @@
       const task = lane.tasks[+section.dataset.task];
       const [, begin, finish, args, open, raised, id, measured] = task.spans[index];
       message.textContent = text[args] || "(no message)";
-      if (open) {
-        const badge = element("span", "badge");
-        badge.textContent = "never closed";
-        message.append(badge);
-      }
+      badges(message, raised >= 0, open);
+      if (raised >= 0) field(list, "raised", text[raised]);
       field(list, "span", text[id]);
       field(list, "task", task.task ?? "(none)");
       field(list, "begin", timeText(begin, measured & 1));
       field(list, "end", open ? "—" : timeText(finish, measured & 2));
       field(list, "duration", open ? `at least ${formatDuration(finish - begin)}`
         : durationText(begin, finish, measured === 3));
-      if (raised >= 0) field(list, "raised", text[raised]);
     } else if (node.dataset.kind === "scope") {
-      const [, depth, enter, exit, invoker, file, line, args, measured] = lane.scopes[index];
+      const [, depth, enter, exit, invoker, file, line, args, measured, raised] = lane.scopes[index];
       message.textContent = text[args] || "(no message)";
-      if (exit === null) {
-        const badge = element("span", "badge");
-        badge.textContent = "never closed";
-        message.append(badge);
-      }
+      badges(message, raised >= 0, exit === null);
+      if (raised >= 0) field(list, "raised", text[raised]);
       field(list, "invoker", text[invoker]);
       field(list, "file", text[file]);
       field(list, "line", String(line));
