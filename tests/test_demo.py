@@ -32,5 +32,5 @@ def test_the_demo_runs_twice_and_its_trace_files_load(tmp_path):
         # "<system thread name> <tid>" ("MainThread 4242"): the files carry their thread names
         assert sorted(name.rsplit(" ", 1)[-1] for name in threads) == sorted(
             Path(name).stem.split("_")[-1] for name in names)
-        assert re.search(r"^  total ms +count +mean ms +max ms +invoker +message$", result.stdout,
+        assert re.search(r"^  total ms +self ms +count +mean +p50 +p95 +max .*invoker +message$", result.stdout,
                          re.MULTILINE)  # fmt: skip

@@ -84,16 +84,22 @@ def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
     summary = commands.add_parser(
         "summary",
         help="print where the time went",
-        description="Print the count, total, mean and longest duration of the scopes of each "
-        "invoker and message, by total time, and the scopes that never closed. Numbers standing "
-        'as words in messages are folded ("item 12" and "item 13" add up as "item N").',
-        epilog="Example: python -m vorn summary --by message -n 20 vorn_logs",
+        description="Print, for the scopes of each invoker and message and the spans of each "
+        "message, by total time: how many closed, their total, self time (less the scopes inside), "
+        "mean, p50, p95 (nearest rank) and longest duration, how many raised and how many never "
+        'closed; then the scopes that never closed. Numbers standing as words in messages are '
+        'folded ("item 12" and "item 13" add up as "item N").',
+        epilog="Example: python -m vorn summary --by message -n 20 vorn_logs; "
+        "python -m vorn summary --by process --format json vorn_logs",
     )
     summary.add_argument("paths", nargs="+", metavar="PATH", help=PATHS_HELP)
     summary.add_argument("-n", "--top", type=_positive, metavar="N",
                          help="show the first N rows only")
-    summary.add_argument("--by", choices=("invoker", "message"),
-                         help="group by invoker or by message alone (default: by both)")
+    summary.add_argument("--by", choices=("both", "invoker", "message", "process"), action="append",
+                         help="group by invoker or by message alone (default: by both); "
+                         "process splits the rows by process (give --by twice to do both)")
+    summary.add_argument("--format", choices=("text", "json"), default="text",
+                         help="a table for people (default) or one JSON object")
     summary.add_argument("--exact-messages", action="store_true",
                          help="group messages as written, without folding their numbers")
     summary.add_argument("--run", metavar="RUN", help=RUN_HELP)
@@ -176,10 +182,11 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
             with opened_trace_files(arguments.paths) as found:
                 sys.stdout.write(format_runs(group_runs(found)))
         else:
-            from vorn.summary import summary_text
+            from vorn.summary import grouping, summary_text
 
-            sys.stdout.write(summary_text(arguments.paths, arguments.top, arguments.by or "both",
-                                          not arguments.exact_messages, arguments.run))  # fmt: skip
+            by, by_process = grouping(arguments.by or ())
+            sys.stdout.write(summary_text(arguments.paths, arguments.top, by, not arguments.exact_messages,
+                                          arguments.run, by_process, arguments.format))  # fmt: skip
     except MissingOutputDirectory as error:
         print(f"python -m vorn {arguments.command}: {printable(str(error))}", file=sys.stderr)
         return 2

@@ -1,50 +1,81 @@
-"""Where the time went: scope durations per invoker and message.
+"""Where the time went: scope and span durations per invoker and message.
 
-    4 trace files: 31 scopes, 17 records
+    4 trace files: 31 scopes, 17 records, 4 spans
 
-     total ms  count  mean ms  max ms  invoker  message
-           12      1     12.0      12  audit    audit vorn_logs/demo_input
-            9      7      1.3       3  inspect  inspect stock.py
+    total ms  self ms  count  mean ms  p50 ms  p95 ms  max ms  raised  invoker  message
+        12.4     3.10      1     12.4    12.4    12.4    12.4          audit    audit vorn_logs/demo_input
+        9.00     9.00      7     1.29    1.02    3.00    3.00       1  inspect  inspect stock.py
+        30.2        -      3     10.1    10.0    20.1    20.1          span     fetch N
     ...
 
     1 scope never closed:
       host vm, app.py -v (pid 28068), MainThread 28068, entered at 5 ms  work  open one
 
+A row holds the scopes of one invoker and message, or the spans
+(vorn.span) of one message: its closed ones counted, their total, mean,
+p50, p95 and longest duration, and how many raised (of the closed ones) or
+never closed. A scope's time includes the time of the scopes inside it;
+its self time is its time less that of the scopes directly inside it
+(never below zero), so the self times of a thread add up to its busy time.
+A span has no self time: spans cross awaits and overlap each other and
+any scope. Percentiles are nearest-rank (vorn.percentiles): p95 is the
+duration that 95 % of the row's closed scopes do not exceed, always one of
+the durations measured.
+
 Numbers that stand as words in messages are folded by default, so that
 "item 12" and "item 13" add up as "item N"; rows can group by invoker or
-by message alone. A scope's time includes the time of the scopes inside it.
-Durations are measured to the microsecond where the files have precise
-times ("0.150" ms), in whole milliseconds otherwise. Scopes that never
-closed have no duration and are listed apart, entered at their time on the
-timeline. Where the files carry their clock origins, the processes are
-listed by host, each with the time its clock started on the timeline and
-its threads.
+by message alone, and be split by process. Durations are measured to the
+microsecond where the files have precise times, in whole milliseconds
+otherwise. A scope raised when its last record says so (vorn.scope_outcome);
+a span raised when its end record says so. Scopes that never closed have no
+duration and are also listed apart, entered at their time on the timeline;
+spans that never ended have none either. Where the files carry their clock
+origins, the processes are listed by host, each with the time its clock
+started on the timeline and its threads. The span logger's own thread (its
+file holds nothing but its scope "vorn spans", open for the whole run) is
+left out everywhere: it did no work.
 
 The files are read as they stream: what is held is a row per distinct
-invoker and message, the scopes open at the line being read, and the
-scopes that never closed.
+invoker and message (with 8 bytes per closed scope, for the percentiles),
+the scopes open at the line being read, the spans of the process being
+read that have not both their records yet, and the scopes that never
+closed.
 """
 
 from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Sequence
+from array import array
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Final
 
+from vorn.percentiles import nearest_ranks
 from vorn.precise_times import NS_PER_MS
+from vorn.scope_outcome import raised_of
+from vorn.span_events import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
+from vorn.span_events import HOLDER_FILE, HOLDER_SCOPE, SPAN_INVOKER
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile
 from vorn.terminal_text import count, printable
-from vorn.trace_reader import ENTER, EXIT, Scope, iter_trace
-from vorn.trace_timeline import Timeline, timeline_of
+from vorn.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace
+from vorn.trace_timeline import Process, Timeline, timeline_of
 
-__all__ = ["OpenScope", "Row", "Summary", "format_summary", "summarize", "summary_text"]
+__all__ = ["GROUPINGS", "OpenScope", "Row", "Summary", "format_summary", "grouping", "shown_rows", "summarize",
+           "summary_text"]
 
-INVOKER_WIDTH = 30
-MESSAGE_WIDTH = 60
-THREADS_SHOWN = 6  # per process, in the list of processes
-GROUPINGS = ("both", "invoker", "message")
+WIDTH: Final = 100  # of the table, where the texts can be cut to fit
+INVOKER_WIDTH: Final = 30
+MESSAGE_WIDTH: Final = 60
+# What the texts keep at least, however wide the numbers: the invoker and
+# message together, and the message alone where they must share less.
+TEXT_WIDTH_LEAST: Final = 20
+MESSAGE_WIDTH_LEAST: Final = 12
+THREADS_SHOWN: Final = 6  # per process, in the list of processes
+GROUPINGS: Final = ("both", "invoker", "message", "process")
+SCOPE: Final = "scope"
+SPAN: Final = "span"
 
 # A number standing as a word: "item 12", "took 3.5 s", "part 2/7"; not
 # the digits inside a name ("md5", "x86_64", "\x1b[31m").
@@ -56,18 +87,49 @@ def fold_numbers(message: str) -> str:
     return _NUMBER.sub("N", message)
 
 
+def grouping(choices: Iterable[str]) -> tuple[str, bool]:
+    """What rows group by, from the --by options given: ("both", "invoker"
+    or "message"; whether split by process).
+      [] => ("both", False); ["process", "invoker"] => ("invoker", True);
+      ["invoker", "message"] => ("both", False)"""
+    chosen = set(choices)
+    unknown = chosen - set(GROUPINGS)
+    if unknown:
+        raise ValueError(f"cannot group by {sorted(unknown)[0]!r}: one of {', '.join(GROUPINGS)}")
+    alone = chosen & {"invoker", "message"}
+    return (alone.pop() if len(alone) == 1 and "both" not in chosen else "both"), "process" in chosen
+
+
 @dataclass
 class Row:
-    """The closed scopes of one invoker and message; durations in
-    nanoseconds, measured where the files have precise times and whole
-    milliseconds otherwise."""
+    """The scopes of one invoker and message, or the spans of one message
+    (`kind` "span"), of one process where rows are split by process;
+    durations in nanoseconds, measured where the files have precise times
+    and whole milliseconds otherwise."""
 
     invoker: str
     message: str
-    count: int = 0
+    kind: str = SCOPE
+    process: str = ""  # "" unless rows are split by process
+    count: int = 0  # closed
     total_ns: int = 0
+    self_ns: int = 0  # spans have none
     longest_ns: int = 0
-    unmeasured: int = 0  # of the scopes, those without precise times
+    unmeasured: int = 0  # of the closed, those without precise times
+    raised: int = 0  # of the closed
+    never_closed: int = 0
+    durations: array[float] = field(default_factory=lambda: array("d"), repr=False)
+    _ranked: list[float] | None = field(default=None, repr=False)
+
+    def add(self, duration_ns: int, self_ns: int, measured: bool, raised: bool) -> None:
+        self.count += 1
+        self.total_ns += duration_ns
+        self.self_ns += self_ns
+        self.longest_ns = max(self.longest_ns, duration_ns)
+        self.unmeasured += not measured
+        self.raised += raised
+        self.durations.append(duration_ns)
+        self._ranked = None
 
     @property
     def total(self) -> float:
@@ -75,12 +137,31 @@ class Row:
         return self.total_ns / NS_PER_MS
 
     @property
-    def longest(self) -> float:
-        return self.longest_ns / NS_PER_MS
+    def self_time(self) -> float | None:
+        return None if self.kind == SPAN else self.self_ns / NS_PER_MS
 
     @property
-    def mean(self) -> float:
-        return self.total / self.count if self.count else 0.0
+    def mean(self) -> float | None:
+        return self.total / self.count if self.count else None
+
+    @property
+    def longest(self) -> float | None:
+        return self.longest_ns / NS_PER_MS if self.count else None
+
+    @property
+    def p50(self) -> float | None:
+        return self._percentiles()[0]
+
+    @property
+    def p95(self) -> float | None:
+        return self._percentiles()[1]
+
+    def _percentiles(self) -> list[float | None]:
+        if not self.durations:
+            return [None, None]
+        if self._ranked is None:
+            self._ranked = [ns / NS_PER_MS for ns in nearest_ranks(self.durations, (50, 95))]
+        return list(self._ranked)
 
 
 @dataclass(frozen=True)
@@ -89,6 +170,7 @@ class OpenScope:
     scope: Scope
     where: str = ""  # "host vm, app.py (pid 4242), MainThread 4242"
     entered: int = 0  # on the timeline, ms
+    process: str = ""  # as process_name() names it
 
 
 @dataclass
@@ -96,111 +178,215 @@ class Summary:
     files: int = 0
     scopes: int = 0
     records: int = 0
+    spans: int = 0
     rows: list[Row] = field(default_factory=list)  # by total time, longest first
     open_scopes: list[OpenScope] = field(default_factory=list)  # in file order
     timeline: Timeline | None = None
-    by: str = "both"  # what the rows group by: one of GROUPINGS
+    by: str = "both"  # what the rows group by: "both", "invoker" or "message"
+    by_process: bool = False
     measured: bool = False  # some duration came from precise times: shown to the microsecond
+    traces: list[TraceFile] = field(default_factory=list)  # those read: the span logger's left out
 
 
-def summarize(files: Sequence[TraceFile], by: str = "both", fold: bool = True) -> Summary:
-    """Reads `files` and adds up the durations of their closed scopes, per
-    invoker and message (`by` "both"), per invoker or per message, messages
-    with their numbers folded unless not `fold`."""
-    if by not in GROUPINGS:
-        raise ValueError(f"cannot group by {by!r}: one of {', '.join(GROUPINGS)}")
-    rows: dict[tuple[str, str], Row] = {}
-    timeline = timeline_of(files)
-    summary = Summary(files=len(files), timeline=timeline, by=by)
+@dataclass
+class _Open:
+    """A scope open at the line being read: what its self time and its
+    outcome need."""
+
+    children_ns: int = 0  # the durations of the closed scopes directly inside it
+    last: Scope | Instant | None = None  # its last event so far
+
+
+@dataclass
+class _Spans:
+    """The span records of one process, paired by span id as they come: an
+    end may come before its begin, from another thread's file. Only those
+    still waiting for their other record are held."""
+
+    begins: dict[str, tuple[str, Instant]] = field(default_factory=dict)  # id: (message, record)
+    ends: dict[str, tuple[Instant, bool]] = field(default_factory=dict)  # id: (record, raised)
+
+
+def summarize(files: Sequence[TraceFile], by: str = "both", fold: bool = True,
+              by_process: bool = False) -> Summary:  # fmt: skip
+    """Reads `files` and adds up the durations of their scopes and spans,
+    per invoker and message (`by` "both"), per invoker or per message,
+    messages with their numbers folded unless not `fold`, and split by
+    process where `by_process`."""
+    if by not in GROUPINGS[:3]:
+        raise ValueError(f"cannot group by {by!r}: one of {', '.join(GROUPINGS[:3])}")
+    traces = [trace for trace in files if not _holds_span_logger(trace)]
+    timeline = timeline_of(traces)
+    summary = Summary(files=len(traces), timeline=timeline, by=by, by_process=by_process, traces=traces)
+    reader = _Reader(summary, timeline, fold)
+    order: dict[str, int] = {}  # of the processes, where rows are split by them
     for process in timeline.processes:
+        name = process_name(timeline, process) if by_process else ""
+        order.setdefault(name, len(order))
+        spans = _Spans()
         for trace in process.threads:
-            _add_file(summary, rows, timeline, process.label if process.pid is not None else None, trace, fold)
-    summary.rows = sorted(
-        rows.values(), key=lambda row: (-row.total, -row.count, row.invoker, row.message)
-    )
+            reader.add_file(process, name, trace, spans)
+        for message, _ in spans.begins.values():
+            reader.row(SPAN, SPAN_INVOKER, message, name).never_closed += 1
+    summary.rows = sorted(reader.rows.values(), key=lambda row: (order[row.process], -row.total_ns, -row.count,
+                                                                 -row.never_closed, row.kind, row.invoker,
+                                                                 row.message))  # fmt: skip
     return summary
 
 
-def _add_file(summary: Summary, rows: dict[tuple[str, str], Row], timeline: Timeline,
-              process: str | None, trace: TraceFile, fold: bool) -> None:  # fmt: skip
-    """Adds one file's scopes and records; `process` names its process in
-    the list of open scopes (None for files without identity)."""
-    where = ", ".join([f"host {trace.host}", *([process] if process else []), timeline.thread_label(trace)])
-    never_closed: list[OpenScope] = []
-    for kind, _, item in iter_trace(trace.path, trace):
-        if kind == ENTER:
-            summary.scopes += 1
-            continue
-        if kind != EXIT:
-            summary.records += 1
-            continue
-        assert isinstance(item, Scope)
-        if item.ts_exit is None:
-            entered = item.ts_enter + timeline.offset(trace)
-            never_closed.append(OpenScope(trace, item, where, entered))
-            continue
-        # A wall clock set back while the scope ran can make this
-        # negative; such a scope counts as taking no time.
-        unmeasured = 0
-        if item.ts_enter_ns is not None and item.ts_exit_ns is not None:
-            duration = max(0, item.ts_exit_ns - item.ts_enter_ns)
-            summary.measured = True
+def shown_rows(summary: Summary, limit: int | None) -> list[Row]:
+    """The first `limit` rows, or of each process where rows are split by
+    process; all of them for None."""
+    if limit is None:
+        return summary.rows
+    if not summary.by_process:
+        return summary.rows[:limit]
+    taken: dict[str, int] = {}
+    shown = []
+    for row in summary.rows:
+        taken[row.process] = taken.get(row.process, 0) + 1
+        if taken[row.process] <= limit:
+            shown.append(row)
+    return shown
+
+
+def process_name(timeline: Timeline, process: Process) -> str:
+    """The process as the timeline names it, with its host where there are
+    several: "app.py -v (pid 4242)", "app.py (pid 7) on build02"."""
+    label = timeline.process_label(process)
+    return f"{label} on {process.host}" if len(timeline.hosts) > 1 and process.pid is not None else label
+
+
+def _holds_span_logger(trace: TraceFile) -> bool:
+    """Whether `trace` is the file of the span logger's private thread: its
+    first event enters the holder's scope."""
+    events = iter_trace(trace.path, trace)
+    try:
+        item = next(events, None)
+    finally:
+        events.close()
+    return item is not None and item.kind == ENTER and isinstance(item.item, Scope) and (
+        item.item.args == HOLDER_SCOPE and item.item.invoker == SPAN_INVOKER and item.item.file == HOLDER_FILE)
+
+
+class _Reader:
+    """Reads trace files into the rows of a summary, one file at a time."""
+
+    def __init__(self, summary: Summary, timeline: Timeline, fold: bool) -> None:
+        self.summary = summary
+        self.timeline = timeline
+        self.fold = fold
+        self.rows: dict[tuple[str, str, str, str], Row] = {}
+
+    def row(self, kind: str, invoker: str, message: str, process: str) -> Row:
+        by = self.summary.by
+        invoker = invoker if by != "message" else ""
+        message = "" if by == "invoker" else fold_numbers(message) if self.fold else message
+        key = (kind, process, invoker, message)
+        row = self.rows.get(key)
+        if row is None:
+            row = self.rows[key] = Row(invoker, message, kind, process)
+        return row
+
+    def add_file(self, process: Process, name: str, trace: TraceFile, spans: _Spans) -> None:
+        """Adds one file's scopes, records and span records; `name` is its
+        process's where rows are split by process, "" otherwise."""
+        summary, timeline = self.summary, self.timeline
+        known = process.label if process.pid is not None else None
+        where = ", ".join([f"host {trace.host}", *([known] if known else []), timeline.thread_label(trace)])
+        never_closed: list[OpenScope] = []
+        # The scopes open, outermost first. The reader yields no exit for a
+        # scope whose enter it did not yield (a file opened late), so this
+        # stack follows the file's.
+        stack: list[_Open] = []
+        for kind, _, item in iter_trace(trace.path, trace):
+            if kind == ENTER:
+                summary.scopes += 1
+                if stack:
+                    stack[-1].last = item
+                stack.append(_Open())
+                continue
+            if kind != EXIT:
+                assert isinstance(item, Instant)
+                summary.records += 1
+                if stack:
+                    stack[-1].last = item
+                if item.invoker == SPAN_INVOKER:
+                    self._span_record(item, name, spans)
+                continue
+            assert isinstance(item, Scope)
+            frame = stack.pop() if stack else _Open()
+            row = self.row(SCOPE, item.invoker, item.args, name)
+            if item.ts_exit is None:
+                row.never_closed += 1
+                entered = item.ts_enter + timeline.offset(trace)
+                never_closed.append(OpenScope(trace, item, where, entered, process_name(timeline, process)))
+                continue
+            duration, measured = _duration(item.ts_enter, item.ts_exit, item.ts_enter_ns, item.ts_exit_ns)
+            summary.measured |= measured
+            raised = raised_of(item, [] if frame.last is None else [frame.last]) is not None
+            row.add(duration, max(0, duration - frame.children_ns), measured, raised)
+            if stack:
+                stack[-1].children_ns += duration
+        # The file ends inside them, and their exits come innermost first.
+        summary.open_scopes += reversed(never_closed)
+
+    def _span_record(self, record: Instant, name: str, spans: _Spans) -> None:
+        match = SPAN_TEXT.fullmatch(record.args)
+        if match is None:
+            return
+        span_id = match["id"]
+        if match["kind"] == "begin":
+            self.summary.spans += 1
+            end = spans.ends.pop(span_id, None)
+            if end is None:
+                spans.begins.setdefault(span_id, (match["message"], record))
+            else:
+                self._span(match["message"], record, *end, name)
+        elif span_id in spans.begins:
+            message, begin = spans.begins.pop(span_id)
+            self._span(message, begin, record, match["raised"] is not None, name)
         else:
-            duration = max(0, item.ts_exit - item.ts_enter) * NS_PER_MS
-            unmeasured = 1
-        invoker = item.invoker if summary.by != "message" else ""
-        message = "" if summary.by == "invoker" else fold_numbers(item.args) if fold else item.args
-        row = rows.setdefault((invoker, message), Row(invoker, message))
-        row.count += 1
-        row.total_ns += duration
-        row.unmeasured += unmeasured
-        row.longest_ns = max(row.longest_ns, duration)
-    # The file ends inside them, and their exits come innermost first.
-    summary.open_scopes += reversed(never_closed)
+            spans.ends.setdefault(span_id, (record, match["raised"] is not None))
+
+    def _span(self, message: str, begin: Instant, end: Instant, raised: bool, name: str) -> None:
+        duration, measured = _duration(begin.ts, end.ts, begin.ts_ns, end.ts_ns)
+        self.summary.measured |= measured
+        self.row(SPAN, SPAN_INVOKER, message, name).add(duration, 0, measured, raised)
+
+
+def _duration(start_ms: int, end_ms: int, start_ns: int | None, end_ns: int | None) -> tuple[int, bool]:
+    """Nanoseconds from start to end, and whether they were measured. A
+    wall clock set back meanwhile can make it negative: such a stretch
+    counts as taking no time."""
+    if start_ns is not None and end_ns is not None:
+        return max(0, end_ns - start_ns), True
+    return max(0, end_ms - start_ms) * NS_PER_MS, False
+
+
+# ---------------------------------------------------------------------------
+# The table.
 
 
 def format_summary(summary: Summary, limit: int | None = None) -> str:
-    """The summary as a terminal table; `limit` keeps the first rows only."""
+    """The summary as a terminal table of at most WIDTH columns (but for
+    very wide numbers); `limit` keeps the first rows only."""
     closed = summary.scopes - len(summary.open_scopes)
+    spans = f", {count(summary.spans, 'span')}" if summary.spans else ""
     lines = [
         f"{count(summary.files, 'trace file')}: {count(summary.scopes, 'scope')}"
-        f", {count(summary.records, 'record')}",
+        f", {count(summary.records, 'record')}{spans}",
         "",
     ]
     timeline = summary.timeline
     if timeline is not None and timeline.origin_ms is not None:
         lines += _process_lines(timeline) + [""]
-    rows = summary.rows if limit is None else summary.rows[:limit]
+    rows = shown_rows(summary, limit)
     if rows:
-        table = [("total ms", "count", "mean ms", "max ms", "invoker", "message")]
-        if summary.by == "invoker":
-            table = [("total ms", "count", "mean ms", "max ms", "invoker", "")]
-        elif summary.by == "message":
-            table = [("total ms", "count", "mean ms", "max ms", "message", "")]
-        # Measured durations to the microsecond; whole milliseconds as
-        # before when no file has precise times. Among measured ones, a row
-        # with scopes that have none is marked.
-        total, mean, longest = ("{:.3f}", "{:.3f}", "{:.3f}") if summary.measured else ("{:.0f}", "{:.1f}", "{:.0f}")
-        marked = summary.measured and any(row.unmeasured for row in rows)
-        table += [
-            (
-                total.format(row.total) + ("" if not marked else "*" if row.unmeasured else " "),
-                str(row.count),
-                mean.format(row.mean),
-                longest.format(row.longest),
-                _cut(row.invoker, INVOKER_WIDTH) if summary.by != "message" else _cut(row.message, MESSAGE_WIDTH),
-                _cut(row.message, MESSAGE_WIDTH) if summary.by == "both" else "",
-            )
-            for row in rows
-        ]
-        widths = [max(len(cells[column]) for cells in table) for column in range(6)]
-        for cells in table:
-            numbers = [cell.rjust(width) for cell, width in zip(cells[:4], widths)]
-            texts = [cells[4].ljust(widths[4]), cells[5]]
-            lines.append("  ".join(numbers + texts).rstrip())
+        lines += _table(summary, rows)
         if len(rows) < len(summary.rows):
             lines.append(f"... {count(len(summary.rows) - len(rows), 'more row')}")
-        if marked:
+        if summary.measured and any(row.unmeasured for row in rows):
             lines.append("* in whole milliseconds for the scopes without precise times")
     else:
         lines.append(f"no closed scopes ({count(closed, 'scope')})")
@@ -217,12 +403,71 @@ def format_summary(summary: Summary, limit: int | None = None) -> str:
     return "\n".join(lines) + "\n"
 
 
-def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None,
-                 by: str = "both", fold: bool = True, run: str | None = "all") -> str:  # fmt: skip
-    """The formatted summary of the trace files found under `paths`; raises
-    ValueError when there are none."""
+def _table(summary: Summary, rows: list[Row]) -> list[str]:
+    """The rows' lines, the header first. The columns "raised" and
+    "unclosed" are there only when some row has such scopes; the texts are
+    cut so that a line fits in WIDTH columns. Rows split by process come
+    under a line naming their process, the processes in the order of their
+    first row."""
+    marked = summary.measured and any(row.unmeasured for row in rows)
+    numbers: list[tuple[str, Callable[[Row], str]]] = [
+        ("total ms", lambda row: _ms(row.total, row) + ("" if not marked else "*" if row.unmeasured else " ")),
+        ("self ms", lambda row: _ms(row.self_time, row)),
+        ("count", lambda row: f"{row.count:,}"),
+        ("mean", lambda row: _ms(row.mean, row)),
+        ("p50", lambda row: _ms(row.p50, row)),
+        ("p95", lambda row: _ms(row.p95, row)),
+        ("max", lambda row: _ms(row.longest, row)),
+    ]
+    if any(row.raised for row in rows):
+        numbers.append(("raised", lambda row: f"{row.raised:,}" if row.raised else ""))
+    if any(row.never_closed for row in rows):
+        numbers.append(("unclosed", lambda row: f"{row.never_closed:,}" if row.never_closed else ""))
+    cells = [[header for header, _ in numbers]] + [[cell(row) for _, cell in numbers] for row in rows]
+    widths = [max(len(line[column]) for line in cells) for column in range(len(numbers))]
+    room = max(WIDTH - sum(width + 2 for width in widths), TEXT_WIDTH_LEAST)
+    if summary.by == "both":
+        invokers = [_cut(row.invoker, max(min(INVOKER_WIDTH, room - TEXT_WIDTH_LEAST - 2), 8)) for row in rows]
+        width = max(len("invoker"), *(len(invoker) for invoker in invokers))
+        texts = [["invoker".ljust(width) + "  message"]] + [
+            [invoker.ljust(width) + "  " + _cut(row.message, max(room - width - 2, MESSAGE_WIDTH_LEAST))]
+            for invoker, row in zip(invokers, rows)]  # fmt: skip
+    else:
+        texts = [[summary.by]] + [[_cut(row.invoker if summary.by == "invoker" else row.message, room)] for row in rows]
+    lines: list[str] = []
+    process = None
+    for index, (line, text) in enumerate(zip(cells, texts)):
+        if summary.by_process and index and rows[index - 1].process != process:
+            process = rows[index - 1].process
+            lines.append(_cut(process, WIDTH))
+        lines.append("  ".join([cell.rjust(width) for cell, width in zip(line, widths)] + text).rstrip())
+    return lines
+
+
+def _ms(value: float | None, row: Row) -> str:
+    """A duration in milliseconds for people: three significant digits at
+    least, thousands grouped, whole milliseconds bare where the row has no
+    precise times; "-" for none.
+      0.15 => "0.150"; 1.5 => "1.50"; 12.34 => "12.3"; 1234.5 => "1,234"."""
+    if value is None:
+        return "-"
+    if value == 0 or value >= 100 or (row.unmeasured == row.count and value == int(value)):
+        return f"{value:,.0f}"
+    return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
+
+
+def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None, by: str = "both",
+                 fold: bool = True, run: str | None = "all", by_process: bool = False,
+                 form: str = "text") -> str:  # fmt: skip
+    """The formatted summary of the trace files found under `paths` (`form`
+    "text" or "json", vorn.summary_json); raises ValueError when there are
+    none."""
+    if form == "json":
+        from vorn.summary_json import summary_json
+
+        return summary_json(paths, limit, by, fold, run, by_process)
     with opened_trace_files(paths, run, "summary") as files:
-        return format_summary(summarize(files, by, fold), limit)
+        return format_summary(summarize(files, by, fold, by_process), limit)
 
 
 def _process_lines(timeline: Timeline) -> list[str]:
