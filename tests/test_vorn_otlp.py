@@ -6,6 +6,7 @@ clock-origin rule; --follow through a receiver restart, a shipper killed
 between send and state, and a program killed with scopes open. Expected
 values come from the trace files and their identities."""
 
+import argparse
 import base64
 import contextlib
 import json
@@ -24,6 +25,7 @@ from pathlib import Path
 import pytest
 
 from conftest import instant_text, scope_text, write_trace, write_traced_file
+from vorn.terminal_text import printable
 from vorn.trace_files import find_trace_files
 from vorn.trace_identity import read_identity
 from vorn.trace_reader import Instant, read_spans, read_trace_events, walk
@@ -165,14 +167,20 @@ def code_of(item):
     return {"code.function.name": item.invoker, "code.file.path": item.file, "code.line.number": item.line}
 
 
+def ns(ms, precise):
+    """A time in ns after the origin: the companion's where it has one."""
+    return ms * 10**6 if precise is None else precise
+
+
 def expected_spans(files):
     """What each file says: per (pid, tid, name), the parent's name, the
-    Unix ms times, the events and whether it never closed."""
+    Unix ns times, the events (Unix ms) and whether it never closed."""
     expected = {}
     for trace in files:
         identity = read_identity(trace.path)
         ordered = list(walk(read_trace_events(trace.path)))
-        last = max(max(item.ts, 0) if isinstance(item, Instant) else max(item.ts_enter, item.ts_exit or 0)
+        last = max(ns(item.ts, item.ts_ns) if isinstance(item, Instant) else
+                   max(ns(item.ts_enter, item.ts_enter_ns), ns(item.ts_exit or 0, item.ts_exit_ns))
                    for _, item in ordered)  # fmt: skip
         stack = []
         for depth, item in ordered:
@@ -183,8 +191,9 @@ def expected_spans(files):
             key = (identity.pid, identity.tid, item.args)
             expected[key] = {
                 "parent": stack[-1][2] if stack else None,
-                "start": identity.clock_origin_ms + item.ts_enter,
-                "end": identity.clock_origin_ms + (last if item.ts_exit is None else item.ts_exit),
+                "start": identity.clock_origin_ms * 10**6 + ns(item.ts_enter, item.ts_enter_ns),
+                "end": identity.clock_origin_ms * 10**6 + (last if item.ts_exit is None else
+                                                           ns(item.ts_exit, item.ts_exit_ns)),
                 "events": [],
                 "never_closed": item.ts_exit is None,
                 "code": code_of(item),
@@ -223,7 +232,7 @@ def test_every_scope_arrives_as_a_span_with_its_parent_times_events_and_process(
         assert got == {**want["code"], **want["thread"]}
         assert (resource, parent, events) == (want["resource"], want["parent"], want["events"])
         assert never == want["never_closed"]
-        assert (span.start_time_unix_nano, span.end_time_unix_nano) == (want["start"] * 10**6, want["end"] * 10**6)
+        assert (span.start_time_unix_nano, span.end_time_unix_nano) == (want["start"], want["end"])
         status = (span.status.code, span.status.message)
         assert status == ((2, "never closed") if never else (0, ""))
         assert len(span.trace_id) == 16 and len(span.span_id) == 8 and any(span.trace_id) and any(span.span_id)
@@ -274,11 +283,12 @@ def test_times_of_open_scopes_sibling_files_and_the_clock_origin_rule(tmp_path):
     alone = write_trace(tmp_path / "vorn" / "vm" / "stl_8.log", instant_text("alone", 5)).path
     output = tmp_path / "out.json"
 
-    result = run_otlp(tmp_path / "vorn", "-o", output)
+    # The files without identity are runs of their own: --run all takes them with the others.
+    result = run_otlp(tmp_path / "vorn", "-o", output, "--run", "all")
     assert (result.returncode, result.stdout, output.exists()) == (1, "", False)
     assert str(bare) in result.stderr and str(alone) in result.stderr and "--assume-origin" in result.stderr
 
-    result = run_otlp(tmp_path / "vorn", "-o", output, "--assume-origin", "1765200000.123")
+    result = run_otlp(tmp_path / "vorn", "-o", output, "--assume-origin", "1765200000.123", "--run", "all")
     assert result.returncode == 0, result.stderr
     spans = received_spans(json_format.Parse(_base64_ids(output.read_text()), ExportTraceServiceRequest()))
     rows = {}
@@ -419,9 +429,9 @@ def test_async_spans_are_spans_of_their_own_and_their_records_no_events(tmp_path
         record = records.get(name)
         if record is not None:
             assert got["vorn.span.id"] == record.id
-            assert span.start_time_unix_nano == origins[record.begin[0]] + record.ts_begin * 10**6
+            assert span.start_time_unix_nano == origins[record.begin[0]] + ns(record.ts_begin, record.ts_begin_ns)
             if record.end is not None:
-                assert span.end_time_unix_nano == origins[record.end[0]] + record.ts_end * 10**6
+                assert span.end_time_unix_nano == origins[record.end[0]] + ns(record.ts_end, record.ts_end_ns)
     # name: parent, task, status code and message, events; the private thread's "vorn spans" sends nothing
     assert rows == {
         "serve": (None, None, 0, "", [("gathering", code_of(Instant(0, "serve", "app.py", 1, "")))]),
@@ -589,3 +599,106 @@ def test_the_shipper_loses_nothing_and_sends_once_across_receiver_shipper_and_pr
         "held": (None, "never closed", []), "held inner": ("held", "never closed", ["waiting"]),
         "span in held": ("held inner", "never closed", []), "alive": (None, "", []), "after": (None, "", []),
     }  # fmt: skip
+
+
+# ---- ids and state by the file's identity; processes by namespace; precise times ----
+
+ORIGIN_NS = 1765200000000 * 10**6  # identity_json's clock origin
+
+
+def sources_of(*roots):
+    from vorn.otlp_mapping import SourceFile
+
+    return [SourceFile(trace, read_identity(trace.path), ORIGIN_NS) for trace in find_trace_files(roots)]
+
+
+def test_ids_and_follow_state_stay_with_a_file_renamed_to_a_sibling_name(tmp_path):
+    """A thread id comes back: the earlier file becomes stl_7.2.log and the
+    new thread writes stl_7.log."""
+    from vorn.otlp_follow import _collect
+    from vorn.otlp_mapping import spans_of
+
+    host = tmp_path / "vorn" / "vm"
+    usual = host / "stl_7.log"
+    # Of another host, so that nothing waits on whether its pid lives here.
+    write_traced_file(usual, scope_text("earlier", 1, 2), tid=7, file_id="00000000000000aa", host="elsewhere")
+    arguments = argparse.Namespace(paths=[str(tmp_path)], assume_origin=None, service_name=None, trace_per="scope")
+    state = {}
+    spans, updates, _ = _collect(arguments, state, set(), 100)
+    earlier = [(span.name, span.span_id, span.trace_id) for span in spans]
+    state.update(updates)
+
+    usual.rename(host / "stl_7.2.log")
+    write_traced_file(usual, scope_text("later", 1, 2), tid=7, file_id="00000000000000bb", host="elsewhere")
+    spans, updates, _ = _collect(arguments, state, set(), 100)
+    assert [span.name for span in spans] == ["later"]
+    both = [(span.name, span.span_id, span.trace_id) for span in spans_of(sources_of(tmp_path))]
+    assert both[1:] == earlier and both[0][1:] != earlier[0][1:]
+
+
+def test_processes_with_the_same_pid_and_start_in_two_pid_namespaces_share_no_id(tmp_path):
+    """Two containers started together, each with pid 2 at tick 155111, each
+    with its own trace root."""
+    from vorn.otlp_mapping import process_groups, spans_of
+
+    roots = [tmp_path / "a", tmp_path / "b"]
+    for root, pidns in zip(roots, (4026532001, 4026532002)):
+        body = scope_text("outer", 0, 3, scope_text("inner", 1, 2, instant_text("note", 1)))
+        write_traced_file(root / "vorn/vm/stl_2.log", body, scope_text("next", 4, 5), pid=2, tid=2, start=155111,
+                          pidns=pidns, boot_id="6f1c2a9e-0d4b-4f7e-9a51-2b8c3d4e5f60")  # fmt: skip
+    sources = sources_of(*roots)
+    spans = spans_of(sources)
+    assert len(process_groups(sources)) == 2
+    assert len(spans) == 6 and len({span.span_id for span in spans}) == 6
+    assert len({span.trace_id for span in spans}) == 4
+
+
+def test_a_process_of_another_pid_namespace_or_boot_is_never_judged_ended():
+    from vorn.otlp_follow import process_ended
+    from vorn.trace_identity import TraceIdentity
+
+    ours = os.stat("/proc/self/ns/pid").st_ino
+    boot = Path("/proc/sys/kernel/random/boot_id").read_text().strip()
+
+    def gone(**fields):  # a pid no process here has
+        return TraceIdentity(99999999, 1, 1, 99999999, "MainThread", ("python3.14",), socket.gethostname(),
+                             1765200000000, **fields)  # fmt: skip
+
+    assert [process_ended(gone(pidns=ours, boot_id=boot)), process_ended(gone())] == [True, True]
+    assert [process_ended(gone(pidns=ours + 1, boot_id=boot)), process_ended(gone(pidns=ours, boot_id="x"))] == [
+        False, False]
+
+
+def span_record(kind, ts):
+    return "{ " + json.dumps({"ts": ts, "invoker": "span", "file": "<vorn.span>", "line": 0,
+                              "args": f"span 1f.1 {kind}: fetch []"})[1:-1] + " }"  # fmt: skip
+
+
+def test_times_come_in_nanoseconds_from_the_companion_where_it_has_them(tmp_path):
+    from test_vorn_identity import write_companion
+    from vorn.otlp_mapping import spans_of
+
+    body = scope_text("a", 10, 12, instant_text("n", 11), span_record("begin", 11), span_record("end", 12))
+    path = tmp_path / "vorn/vm/stl_100.log"
+    write_traced_file(path, body, scope_text("b", 13, 14), host="elsewhere")
+    # Precise times for the first six records; "b" ends without one.
+    write_companion(path, [10_000_001, 11_000_002, 11_000_003, 12_000_004, 12_000_005, 13_000_006, 14_500_000],
+                    count=6)  # fmt: skip
+    spans = {span.name: span for span in spans_of(sources_of(tmp_path))}
+    times = {name: (span.start_ns - ORIGIN_NS, span.end_ns - ORIGIN_NS, [e.time_ns - ORIGIN_NS for e in span.events])
+             for name, span in spans.items()}  # fmt: skip
+    assert times == {"a": (10_000_001, 12_000_005, [11_000_002]), "fetch": (11_000_003, 12_000_004, []),
+                     "b": (13_000_006, 14_000_000, [])}  # fmt: skip
+
+
+@needs_otel
+def test_otlp_ends_with_one_clean_line_for_hostile_names_and_state(tmp_path):
+    bad = write_trace(tmp_path / "vorn" / "vm" / "bad\x1b]0;x\x07.log", scope_text("a", 0, 1)).path
+    result = run_otlp(tmp_path / "vorn", "-o", tmp_path / "out.json")
+    assert result.returncode == 1 and "\x1b" not in result.stderr
+    assert printable(str(bad)) in result.stderr and len(result.stderr.splitlines()) == 1
+    state = tmp_path / "state.json"
+    state.write_text("[" * 100_000)
+    result = run_otlp("--follow", tmp_path / "vorn", "--state", state, "--endpoint", "http://127.0.0.1:9")
+    assert (result.returncode, result.stderr) == (
+        1, f"python -m vorn otlp: {state}: not a state file of python -m vorn otlp --follow\n")

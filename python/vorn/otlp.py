@@ -13,7 +13,9 @@ ids, times and parents vorn.otlp_mapping derives from the files, and sent by the
 SDK's OTLP/HTTP exporter, so that retries, compression, TLS and the
 OTEL_EXPORTER_OTLP_* settings (headers, certificates) behave as in any
 OpenTelemetry program. The JSON file holds the very request the exporter
-would POST, in the OTLP/JSON encoding.
+would POST, in the OTLP/JSON encoding, written by vorn.otlp_json straight
+from vorn's spans (the SDK's encoder takes ages where protobuf is pure
+Python); request_json is the encoder's way, which the tests hold it to.
 
 OpenTelemetry is an optional dependency: vorn imports without it, and this
 command says which packages to install when they are missing.
@@ -24,6 +26,8 @@ from __future__ import annotations
 import argparse
 import base64
 import contextlib
+import importlib
+import importlib.util
 import json
 import logging
 import sys
@@ -31,7 +35,7 @@ from collections.abc import Iterator, Sequence
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final
 
-from vorn.terminal_text import count
+from vorn.terminal_text import count, printable
 from vorn.otlp_mapping import NANOS_PER_MS, SourceFile, Span, files_without_origin, spans_of
 
 __all__ = ["add_parser", "exporter_messages", "main", "request_json", "sdk_spans"]
@@ -44,6 +48,8 @@ BATCH: Final = 2000
 MISSING: Final = ("OpenTelemetry is not installed: install the Debian packages python3-opentelemetry-sdk "
                   "and python3-opentelemetry-exporter-otlp-proto-http, or pip install 'py-vorn[otlp]'")  # fmt: skip
 _ID_FIELDS: Final = ("traceId", "spanId", "parentSpanId")
+EXPORTER: Final = "opentelemetry.exporter.otlp.proto.http.trace_exporter"
+SDK: Final = "opentelemetry.sdk.trace"
 
 
 def add_parser(subcommands: Any) -> argparse.ArgumentParser:
@@ -78,9 +84,14 @@ def _add_arguments(parser: argparse.ArgumentParser) -> None:
                         "(such files are refused otherwise)")
     parser.add_argument("--timeout", type=float, default=10.0, metavar="SECONDS",
                         help="how long to keep trying one request, retries included (default: 10)")
+    parser.add_argument("--run", metavar="RUN",
+                        help='which run to send: "all", a run number as "runs" lists it, or a pid (a number '
+                        "larger than the number of runs, or pid:N); default: the latest. Not with --follow, "
+                        "which sends every run")
     parser.add_argument("--follow", action="store_true",
                         help="keep watching the directories, sending each top-level scope once it closes "
-                        "(the open scopes of a process that ended on this host: as never closed), "
+                        "(the open scopes of a process that ended on this host, in this pid namespace: "
+                        "as never closed), "
                         "once only, also across restarts; Ctrl-C ends after the batch being sent")
     parser.add_argument("--interval", type=float, default=1.0, metavar="SECONDS",
                         help="with --follow: how often to look for new scopes (default: 1)")
@@ -179,17 +190,22 @@ def exporter_messages() -> Iterator[list[str]]:
 
 
 @contextlib.contextmanager
-def _opened(paths: Sequence[str],
-            assumed_origin_ns: int | None) -> Iterator[tuple[list[SourceFile], set[tuple[int, int]]]]:  # fmt: skip
-    """The trace files under `paths` (archives unpacked until the block
-    ends) with their full identities, and the keys of the files read, which
-    no output may replace. The identity comes from the attribute the writer
-    stored (the archive's header for a packed file): it alone holds the
-    thread id and the command line."""
+def _opened(paths: Sequence[str], assumed_origin_ns: int | None,
+            run: str | None = "all") -> Iterator[tuple[list[SourceFile], set[tuple[int, int]]]]:  # fmt: skip
+    """The trace files of the run `run` (as runs.select_run takes it) under
+    `paths` (archives unpacked until the block ends) with their full
+    identities, and the keys of the files read, which no output may
+    replace. The identity comes from the attribute the writer stored (the
+    archive's header for a packed file): it alone holds the thread id and
+    the command line."""
+    from vorn.runs import take_run
     from vorn.trace_archive import opened_trace_sources
     from vorn.trace_identity import parse_identity
 
     with opened_trace_sources(paths) as (found, inputs):
+        if run != "all":
+            kept = set(take_run([entry.trace for entry in found], run, "otlp"))
+            found = [entry for entry in found if entry.trace in kept]
         sources = []
         for entry in found:
             identity = None if entry.attribute is None else parse_identity(entry.attribute)
@@ -199,12 +215,22 @@ def _opened(paths: Sequence[str],
         yield sources, inputs
 
 
-def run(arguments: argparse.Namespace) -> int:
+def _installed(sending: bool) -> bool:
+    """Whether OpenTelemetry is there. To send, its exporter is imported;
+    to write -o, which needs none of it, it is only looked for: the import
+    alone (protobuf, the HTTP client) takes a quarter of a second."""
     try:
-        from opentelemetry.exporter.otlp.proto.common.trace_encoder import encode_spans
-        from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
-        from opentelemetry.sdk.trace.export import SpanExportResult
-    except ImportError:
+        if sending:
+            importlib.import_module(EXPORTER)
+            importlib.import_module(SDK)
+            return True
+        return importlib.util.find_spec(EXPORTER) is not None and importlib.util.find_spec(SDK) is not None
+    except ImportError:  # a package on the way is missing, or blocked
+        return False
+
+
+def run(arguments: argparse.Namespace) -> int:
+    if not _installed(sending=arguments.output is None):
         print(f"python -m vorn otlp: {MISSING}", file=sys.stderr)
         return 2
     from vorn.output_file import MissingOutputDirectory, written_output
@@ -214,49 +240,60 @@ def run(arguments: argparse.Namespace) -> int:
         if arguments.output is not None:
             print("python -m vorn otlp: --follow sends to an endpoint; it takes no -o", file=sys.stderr)
             return 2
+        if arguments.run is not None:
+            print("python -m vorn otlp: --follow sends every run as it is written; it takes no --run",
+                  file=sys.stderr)  # fmt: skip
+            return 2
         from vorn.otlp_follow import follow
 
         try:
             return follow(arguments, url, BATCH)
         except (OSError, ValueError) as error:
-            print(f"python -m vorn otlp: {error}", file=sys.stderr)
+            print(f"python -m vorn otlp: {printable(str(error))}", file=sys.stderr)
             return 1
     try:
-        with _opened(arguments.paths, arguments.assume_origin) as (sources, inputs):
+        with _opened(arguments.paths, arguments.assume_origin, arguments.run) as (sources, inputs):
             missing = files_without_origin(sources)
             if missing:
-                named = ", ".join(str(source.trace.path) for source in missing)
+                named = ", ".join(printable(str(source.trace.path)) for source in missing)
                 print(f"python -m vorn otlp: no clock origin in {named} (copied without its extended "
                       "attributes, or older); give --assume-origin UNIX_SECONDS to send it anyway",
                       file=sys.stderr)  # fmt: skip
                 return 1
-            spans = sdk_spans(spans_of(sources, arguments.service_name, arguments.trace_per == "process"))
+            found = spans_of(sources, arguments.service_name, arguments.trace_per == "process")
             if arguments.output is not None:
+                from vorn.otlp_json import request_text
+
                 with written_output(arguments.output, inputs) as stream:
-                    stream.write(request_json(encode_spans(spans)))
+                    stream.write(request_text(found))
                 if arguments.output != "-":
-                    print(f"wrote {len(spans)} spans of {count(len(sources), 'trace file')} to {arguments.output}")
+                    print(f"wrote {len(found)} spans of {count(len(sources), 'trace file')} to "
+                          f"{printable(arguments.output)}")  # fmt: skip
                 return 0
     except MissingOutputDirectory as error:
-        print(f"python -m vorn otlp: {error}", file=sys.stderr)
+        print(f"python -m vorn otlp: {printable(str(error))}", file=sys.stderr)
         return 2
     except (OSError, ValueError) as error:
-        print(f"python -m vorn otlp: {error}", file=sys.stderr)
+        print(f"python -m vorn otlp: {printable(str(error))}", file=sys.stderr)
         return 1
 
+    from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
+    from opentelemetry.sdk.trace.export import SpanExportResult
+
+    spans = sdk_spans(found)
     exporter = OTLPSpanExporter(endpoint=url, timeout=arguments.timeout)
     try:
         for start in range(0, len(spans), BATCH):
             with exporter_messages() as messages:
                 taken = exporter.export(spans[start : start + BATCH]) is SpanExportResult.SUCCESS
             if not taken:
-                reason = f": {messages[-1]}" if messages else ""
-                print(f"python -m vorn otlp: {url} did not take the spans ({start} of {len(spans)} sent){reason}",
-                      file=sys.stderr)  # fmt: skip
+                reason = f": {printable(messages[-1])}" if messages else ""
+                print(f"python -m vorn otlp: {printable(url)} did not take the spans "
+                      f"({start} of {len(spans)} sent){reason}", file=sys.stderr)  # fmt: skip
                 return 1
     finally:
         exporter.shutdown()
-    print(f"sent {len(spans)} spans of {count(len(sources), 'trace file')} to {url}")
+    print(f"sent {len(spans)} spans of {count(len(sources), 'trace file')} to {printable(url)}")
     return 0
 
 

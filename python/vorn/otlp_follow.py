@@ -17,9 +17,12 @@ are for good: they are sent then, once, as never closed. A process has
 ended when no process with its pid and start time (field 22 of
 /proc/<pid>/stat, which its identity records) lives on this host. That can
 only be judged for files written on this host, under this host name and in
-this pid namespace: the open scopes of files of another host (copied here,
-or on a shared directory) are never judged ended by this rule, and wait.
-Until then a live process's open scopes wait too.
+this pid namespace, in this boot: the open scopes of files of another host
+(copied here, or on a shared directory) or of another pid namespace (a
+sidecar container with the same host name), whose pids /proc here does not
+show, are never judged ended by this rule, and wait. Until then a live
+process's open scopes wait too. A file whose identity predates the pid
+namespace and boot id is judged by host name alone.
 
 A batch the endpoint does not take (after the exporter's own retries) is
 reported on one line on standard error and tried again after 1, 2, 4 ... up
@@ -47,6 +50,7 @@ from typing import Any, Final
 
 from vorn.otlp_mapping import NANOS_PER_MS, ProcessTraces, SourceFile, Span, file_key, process_groups, process_key
 from vorn.output_file import written_output
+from vorn.terminal_text import printable
 from vorn.trace_files import find_trace_files
 from vorn.trace_identity import TraceIdentity, read_identity
 
@@ -83,8 +87,8 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
                     taken = exporter.export(sdk_spans(spans)) is SpanExportResult.SUCCESS
                 if not taken:
                     backoff = min(max(1.0, backoff * 2), MAX_BACKOFF)
-                    reason = f" ({messages[-1]})" if messages else ""
-                    print(f"python -m vorn otlp: {url} did not take {len(spans)} spans{reason}; "
+                    reason = f" ({printable(messages[-1])})" if messages else ""
+                    print(f"python -m vorn otlp: {printable(url)} did not take {len(spans)} spans{reason}; "
                           f"trying again in {backoff:g} s", file=sys.stderr, flush=True)  # fmt: skip
                     stop.wait(backoff)
                     continue
@@ -93,7 +97,7 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
                 backoff = 0.0
                 state.update(updates)
                 _save(state_path, state)
-                print(f"sent {len(spans)} spans to {url}", flush=True)
+                print(f"sent {len(spans)} spans to {printable(url)}", flush=True)
             if not more:
                 stop.wait(arguments.interval)
     finally:
@@ -105,11 +109,16 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
 
 def process_ended(identity: TraceIdentity | None) -> bool:
     """Whether the process of `identity` is known to have ended: it was
-    written on this host and no live process has its pid and start time
+    written on this host, in this pid namespace and boot (where its
+    identity records them), and no live process has its pid and start time
     (a zombie, killed and not yet waited for, has ended). Without an
-    identity, for another host, or for a live pid whose start time the
-    writer could not read (0), nothing is known: False."""
+    identity, for another host, namespace or boot, or for a live pid whose
+    start time the writer could not read (0), nothing is known: False."""
     if identity is None or identity.host != socket.gethostname():
+        return False
+    if identity.pidns is not None and identity.pidns != _our_pid_namespace():
+        return False
+    if identity.boot_id is not None and identity.boot_id != _our_boot_id():
         return False
     try:
         text = Path(f"/proc/{identity.pid}/stat").read_text(encoding="utf-8", errors="replace")
@@ -126,6 +135,20 @@ def process_ended(identity: TraceIdentity | None) -> bool:
     return identity.start != 0 and int(fields[19]) != identity.start
 
 
+def _our_pid_namespace() -> int | None:
+    try:
+        return os.stat("/proc/self/ns/pid").st_ino
+    except OSError:
+        return None
+
+
+def _our_boot_id() -> str | None:
+    try:
+        return Path("/proc/sys/kernel/random/boot_id").read_text(encoding="ascii").strip()
+    except (OSError, ValueError):
+        return None
+
+
 def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
              batch_size: int) -> tuple[list[Span], State, bool]:  # fmt: skip
     """The spans not sent yet of what is complete now, about `batch_size`
@@ -136,7 +159,8 @@ def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
         identity = read_identity(trace.path)
         origin = identity.clock_origin_ms * NANOS_PER_MS if identity is not None else arguments.assume_origin
         if origin is None:
-            _warn(warned, f"{trace.path}: no clock origin; give --assume-origin UNIX_SECONDS to send it")
+            _warn(warned, f"{printable(str(trace.path))}: no clock origin; give --assume-origin UNIX_SECONDS "
+                  "to send it")
             continue
         sources.append(SourceFile(trace, identity, origin))
 
@@ -146,7 +170,7 @@ def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
         ended = process_ended(group[0].identity)
         process = ProcessTraces(group, arguments.service_name, arguments.trace_per == "process", skip_unreadable=True)
         for error in process.errors:  # gone meanwhile, or not a trace
-            _warn(warned, error)
+            _warn(warned, printable(error))
         found: list[Span] = []
         entries: State = {}
         for number, view in enumerate(process.files):
@@ -184,14 +208,15 @@ def _warn(warned: set[str], message: str) -> None:
 
 
 def _load(path: Path) -> State:
+    wrong = f"{printable(str(path))}: not a state file of python -m vorn otlp --follow"
     try:
         value: Any = json.loads(path.read_text(encoding="utf-8"))
     except FileNotFoundError:
         return {}
-    except ValueError:
-        raise ValueError(f"{path}: not a state file of python -m vorn otlp --follow") from None
+    except (ValueError, RecursionError):  # RecursionError: thousands of nested brackets
+        raise ValueError(wrong) from None
     if not isinstance(value, dict) or not all(_entry(entry) for entry in value.values()):
-        raise ValueError(f"{path}: not a state file of python -m vorn otlp --follow")
+        raise ValueError(wrong)
     return value
 
 

@@ -4,23 +4,32 @@ Every scope becomes a span named after its message, from its enter to its
 exit time, child of the scope it was opened in; every ``log`` record an
 event of the span of its scope. A file's times count milliseconds from its
 clock origin, so a record's wall-clock time is exact in Unix nanoseconds:
-(clock_origin_ms + ts) * 1_000_000.
+(clock_origin_ms + ts) * 1_000_000; where the file's companion gave the
+reader the record's nanoseconds, clock_origin_ms * 1_000_000 + those.
 
 A ``vorn.span`` is two records, its begin and its end, possibly in two
-files of its process (read_spans pairs them). It becomes a span of its own,
+files of its process (paired as read_spans pairs them). It becomes a span of its own,
 child of the scope open where it began, and its two records are not also
 events. The private thread that writes those records holds one scope,
 "vorn spans", open for the life of the process; it stands for nothing the
 program did, so it sends nothing.
 
+A scope of vorn.traced whose call raised ends with the record traced logs
+then, "raised <type>" (or "raised <type>: <message>"); its span gets status
+ERROR with that text, and the record becomes its `exception` event, as the
+exception that left a vorn.span does.
+
 Ids are hashes, never random: the same file sent twice gives the same ids
 (a backend that receives a span again keeps one), and files of different
 threads, processes or hosts never share one. A span id hashes the file's
-identity (host, pid, process start, thread, sibling number) with the
-scope's index in document order, which appending to a file never changes,
-so a file that grew since it was last sent keeps the ids of what it held.
-An async span's id hashes its process's identity with the id the process
-gave it, which is unique in the process.
+identity (its process, thread and file id) with the scope's index in
+document order, which appending to a file never changes, so a file that
+grew since it was last sent keeps the ids of what it held. The file id is
+random per file and stays with it when a thread id that came back has the
+file renamed to a sibling name; files written before file ids existed are
+told apart by their sibling number instead. An async span's id hashes its
+process's identity with the id the process gave it, which is unique in the
+process.
 
 This module knows nothing of OpenTelemetry's packages, so it imports
 where they are missing; vorn.otlp turns its spans into the SDK's.
@@ -31,13 +40,16 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import re
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from json.encoder import encode_basestring_ascii
 from typing import Final
 
 from vorn.trace_files import TraceFile
 from vorn.trace_identity import TraceIdentity
-from vorn.trace_reader import Instant, Scope, read_spans, read_trace_events
+from vorn.trace_identity import process_key as identity_process_key
+from vorn.trace_reader import _SPAN_TEXT, Instant, Scope, read_trace_events
 from vorn.trace_reader import Span as SpanRecords
 
 __all__ = [
@@ -63,6 +75,10 @@ NEVER_CLOSED: Final = "never closed"
 # imports the native module, so they are not taken from there).
 SPAN_INVOKER: Final = "span"
 SPAN_FILE: Final = "<vorn.span>"
+# What vorn.traced logs when the call it times raises, and what follows the
+# function's name in the message of a step's scope.
+_RAISED: Final = re.compile(r"raised (?P<type>[^\s:]+)(?:: (?P<message>.*))?", re.DOTALL)
+_TRACED_STEP: Final = re.compile(r"(?: (?:start|resume|close))?(?: \[.*\])?", re.DOTALL)
 
 
 @dataclass(frozen=True)
@@ -145,13 +161,26 @@ class _FileView:
             raise ValueError(f"{source.trace.path}: the trace file has no clock origin")
         self.source = source
         self.origin: int = source.origin_ns
-        self.items = read_trace_events(source.trace.path)
+        # The companion of precise times is checked against the identity the
+        # file was sent with (an archive's, for an unpacked file).
+        self.items = read_trace_events(source.trace.path, source.identity or source.trace)
         self.ordered = list(_positions(self.items))
         self.index_of = {position: index for index, (_, position, _) in enumerate(self.ordered)}
         self.key = file_key(source)
         # A scope that never closed lasted, as far as anyone can tell, until
-        # the last moment its thread wrote anything.
+        # the last moment its thread wrote anything (ns after the origin).
         self.last = max((_latest(item) for _, _, item in self.ordered), default=0)
+        # The ids' keys as text up to the index, which alone differs from
+        # item to item.
+        self._span_key = _open_key(["span", *self.key])
+        self._trace_key = _open_key(["trace", *self.key])
+
+    def span_id(self, index: int) -> bytes:
+        """The id of the span of item `index`: the hash of ["span", *key, index]."""
+        return _hashed(f"{self._span_key}{index}]", 8)
+
+    def trace_id(self, index: int) -> bytes:
+        return _hashed(f"{self._trace_key}{index}]", 16)
 
 
 class ProcessTraces:
@@ -173,15 +202,9 @@ class ProcessTraces:
                 self.errors.append(str(error))
         self.service_name = service_name
         self.process_trace = _trace_id(process_key(sources[0])) if trace_per_process and sources else None
-        self.records: list[SpanRecords] = []
-        try:
-            # Read after the files themselves: whatever it finds beyond what
-            # they held then was written meanwhile, and waits for the next read.
-            self.records = read_spans(*(view.source.trace.path for view in self.files))
-        except (OSError, ValueError) as error:
-            if not skip_unreadable:
-                raise
-            self.errors.append(str(error))
+        # Paired from what the files held when read, not read again: a
+        # span's records are those of the scopes sent with them.
+        self.records = _span_records(self.files)
 
     def file_spans(self, number: int, skip: int = 0, closed_only: bool = False) -> tuple[list[Span], int]:
         """The spans of the scopes and records of file `number`, leaving
@@ -198,81 +221,96 @@ class ProcessTraces:
                          limit)  # fmt: skip
         resource = _resource(source, self.service_name)
         thread = _thread_attributes(source)
+        origin = view.origin
+        items = view.items
+        # The top-level items sent: in the range asked for, and not the span
+        # thread's scope.
+        sent = [skip <= top < limit and not _is_span_thread(item) for top, item in enumerate(items)]
 
         spans: list[Span] = []
         open_spans: list[Span] = []  # the spans of the enclosing scopes, innermost last
+        raised: dict[int, Instant] = {}  # id(): the "raised" records of the traced calls open
         trace_id = self.process_trace
         for index, (depth, position, item) in enumerate(view.ordered):
-            del open_spans[depth:]
-            top = position[0]
-            if depth == 0:
-                trace_id = self.process_trace or _trace_id(view.key + [index])
-            if not skip <= top < limit or _is_span_thread(view.items[top]) or _is_span_record(item):
+            if not sent[position[0]]:
                 continue
+            del open_spans[depth:]
+            if depth == 0:
+                trace_id = self.process_trace or view.trace_id(index)
             assert trace_id is not None
-            if isinstance(item, Instant):
-                event = SpanEvent(item.args, view.origin + item.ts * NANOS_PER_MS, _code_attributes(item))
+            if type(item) is Instant:
+                if item.invoker == SPAN_INVOKER and item.file == SPAN_FILE:
+                    continue  # a vorn.span's record: the span is sent of its own
+                time_ns = origin + (item.ts_ns if item.ts_ns is not None else item.ts * NANOS_PER_MS)
+                if raised and raised.pop(id(item), None) is item:
+                    open_spans[-1].events.append(_exception_event(item.args, time_ns))
+                    continue
+                event = SpanEvent(item.args, time_ns, _code_attributes(item))
                 if open_spans:
                     open_spans[-1].events.append(event)
                     continue
                 # Nothing to hang it on: a span of its own, at its moment.
-                spans.append(Span(trace_id, _span_id(view.key + [index]), None, item.args, event.time_ns,
-                                  event.time_ns, {**_code_attributes(item), **thread}, resource))  # fmt: skip
+                spans.append(Span(trace_id, view.span_id(index), None, item.args, time_ns, time_ns,
+                                  {**_code_attributes(item), **thread}, resource))  # fmt: skip
                 continue
-            never_closed = item.ts_exit is None
-            end = view.last if item.ts_exit is None else item.ts_exit
+            assert isinstance(item, Scope)
+            exit_ms = item.ts_exit
+            never_closed = exit_ms is None
             attributes = {**_code_attributes(item), **thread}
-            if never_closed:
+            error = None
+            if exit_ms is None:
                 attributes["vorn.never_closed"] = True
-            span = Span(
-                trace_id=trace_id,
-                span_id=_span_id(view.key + [index]),
-                parent_id=open_spans[-1].span_id if open_spans else None,
-                name=item.args,
-                start_ns=view.origin + item.ts_enter * NANOS_PER_MS,
-                end_ns=view.origin + end * NANOS_PER_MS,
-                attributes=attributes,
-                resource=resource,
-                never_closed=never_closed,
-                error=NEVER_CLOSED if never_closed else None,
-            )
+                end, error = view.last, NEVER_CLOSED
+            else:
+                end = item.ts_exit_ns if item.ts_exit_ns is not None else exit_ms * NANOS_PER_MS
+                record = _traced_raise(item)
+                if record is not None:
+                    raised[id(record)] = record
+                    error = record.args
+            enter = item.ts_enter_ns if item.ts_enter_ns is not None else item.ts_enter * NANOS_PER_MS
+            span = Span(trace_id, view.span_id(index), open_spans[-1].span_id if open_spans else None, item.args,
+                        origin + enter, origin + end, attributes, resource, never_closed=never_closed,
+                        error=error)  # fmt: skip
             spans.append(span)
             open_spans.append(span)
         return spans, limit
 
     def async_spans(self) -> list[AsyncSpan]:
         """The async spans whose begin record the files held, in the order
-        read_spans found them; one whose end record is not there (yet) ends
+        of their begin records; one whose end record is not there (yet) ends
         at the process's last moment, never closed."""
         by_name = {os.fspath(view.source.trace.path): view for view in self.files}
-        last = max((view.origin + view.last * NANOS_PER_MS for view in self.files), default=0)
+        last = max((view.origin + view.last for view in self.files), default=0)
+        # One resource and thread attributes per file, shared by its spans.
+        resources = {id(view): _resource(view.source, self.service_name) for view in self.files}
+        threads = {id(view): _thread_attributes(view.source) for view in self.files}
+        async_keys = {id(view): _open_key(["span", "async", *process_key(view.source)]) for view in self.files}
         found = []
         for record in self.records:
-            view = by_name.get(record.begin[0])
-            if view is None or record.begin[1] not in view.index_of:
-                continue  # written after the file was read
-            start = view.origin + record.ts_begin * NANOS_PER_MS
-            end_view = None if record.end is None else by_name.get(record.end[0])
-            ended = end_view is not None and record.end is not None and record.end[1] in end_view.index_of
-            attributes: Attributes = {**_thread_attributes(view.source), "vorn.span.id": record.id}
+            view = by_name[record.begin[0]]
+            start = view.origin + _ns(record, "ts_begin")
+            end_view = None if record.end is None else by_name[record.end[0]]
+            ended = end_view is not None
+            attributes: Attributes = {**threads[id(view)], "vorn.span.id": record.id}
             if record.task is not None:
                 attributes["vorn.task"] = record.task
             span = Span(
                 trace_id=self._trace_of(view, record.begin[1], record.id),
-                span_id=_span_id(["async", *process_key(view.source), record.id]),
+                # The hash of ["span", "async", *process_key(view.source), record.id].
+                span_id=_hashed(f"{async_keys[id(view)]}{encode_basestring_ascii(record.id)}]", 8),
                 parent_id=self._parent_of(view, record.begin[1]),
                 name=record.message,
                 start_ns=start,
                 end_ns=max(start, last),
                 attributes=attributes,
-                resource=_resource(view.source, self.service_name),
+                resource=resources[id(view)],
             )
             if ended:
                 assert end_view is not None and record.ts_end is not None
-                span.end_ns = end_view.origin + record.ts_end * NANOS_PER_MS
+                span.end_ns = end_view.origin + _ns(record, "ts_end")
                 if record.raised:
                     span.error = f"raised {record.raised}"
-                    span.events.append(SpanEvent("exception", span.end_ns, {"exception.type": record.raised}))
+                    span.events.append(_exception_event(span.error, span.end_ns))
             else:
                 span.never_closed, span.error = True, NEVER_CLOSED
                 span.attributes["vorn.never_closed"] = True
@@ -285,13 +323,39 @@ class ProcessTraces:
         if self.process_trace is not None:
             return self.process_trace
         if len(position) > 1:
-            return _trace_id(view.key + [view.index_of[position[:1]]])
+            return view.trace_id(view.index_of[position[:1]])
         return _trace_id(["async", *process_key(view.source), span_id])
 
     def _parent_of(self, view: _FileView, position: Position) -> bytes | None:
         if len(position) == 1:
             return None
-        return _span_id(view.key + [view.index_of[position[:-1]]])
+        return view.span_id(view.index_of[position[:-1]])
+
+
+def _span_records(views: Sequence[_FileView]) -> list[SpanRecords]:
+    """The vorn.span records of `views` paired as read_spans pairs them, in
+    the order of their begin records (by file, then in document order); an
+    end may be in any of the files."""
+    begins: dict[str, tuple[re.Match[str], Instant, tuple[str, Position]]] = {}
+    ends: dict[str, tuple[re.Match[str], Instant, tuple[str, Position]]] = {}
+    for view in views:
+        name = os.fspath(view.source.trace.path)
+        for _, position, item in view.ordered:
+            if isinstance(item, Instant) and item.invoker == SPAN_INVOKER:
+                match = _SPAN_TEXT.fullmatch(item.args)
+                if match is not None:
+                    found = begins if match["kind"] == "begin" else ends
+                    found.setdefault(match["id"], (match, item, (name, position)))
+    records = []
+    for span_id, (match, begin, where) in begins.items():
+        end = ends.get(span_id)
+        records.append(SpanRecords(
+            id=span_id, message=match["message"], task=match["task"] or None, ts_begin=begin.ts,
+            ts_end=None if end is None else end[1].ts, begin=where, end=None if end is None else end[2],
+            raised=None if end is None else end[0]["raised"], ts_begin_ns=begin.ts_ns,
+            ts_end_ns=None if end is None else end[1].ts_ns,
+        ))  # fmt: skip
+    return records
 
 
 def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Scope | Instant]]:
@@ -312,8 +376,32 @@ def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Sc
             stack.append((position, iter(enumerate(item.events))))
 
 
-def _is_span_record(item: Scope | Instant) -> bool:
-    return isinstance(item, Instant) and item.invoker == SPAN_INVOKER and item.file == SPAN_FILE
+def _traced_raise(scope: Scope) -> Instant | None:
+    """The record vorn.traced wrote in `scope` when the call (or step) it
+    times raised: "raised <type>", or "raised <type>: <message>". Only
+    traced writes it there: the scope's last record, carrying the scope's
+    own invoker, file and line, in a scope whose message is that invoker,
+    alone or followed by the step (and the asyncio task)."""
+    if not scope.events:
+        return None
+    record = scope.events[-1]
+    if type(record) is not Instant or not record.args.startswith("raised "):
+        return None
+    if (record.invoker, record.file, record.line) != (scope.invoker, scope.file, scope.line):
+        return None
+    if not scope.args.startswith(scope.invoker) or not _TRACED_STEP.fullmatch(scope.args, len(scope.invoker)):
+        return None
+    return record if _RAISED.fullmatch(record.args) else None
+
+
+def _exception_event(description: str, time_ns: int) -> SpanEvent:
+    """The `exception` event of a span whose status says `description`,
+    "raised <type>" or "raised <type>: <message>"."""
+    kind, colon, message = description.removeprefix("raised ").partition(": ")
+    attributes: Attributes = {"exception.type": kind}
+    if colon:
+        attributes["exception.message"] = message
+    return SpanEvent("exception", time_ns, attributes)
 
 
 def _is_span_thread(item: Scope | Instant) -> bool:
@@ -323,8 +411,21 @@ def _is_span_thread(item: Scope | Instant) -> bool:
 
 def _latest(item: Scope | Instant) -> int:
     if isinstance(item, Instant):
-        return item.ts
-    return item.ts_enter if item.ts_exit is None else max(item.ts_enter, item.ts_exit)
+        return _ns(item, "ts")
+    enter = _ns(item, "ts_enter")
+    return enter if item.ts_exit is None else max(enter, _ns(item, "ts_exit"))
+
+
+def _ns(item: object, name: str) -> int:
+    """The time `name` of a scope, record or span in nanoseconds after its
+    file's clock origin: the precise one where the reader has it (from the
+    file's companion), else the file's millisecond."""
+    precise = getattr(item, name + "_ns", None)
+    if type(precise) is int:
+        return precise
+    milliseconds = getattr(item, name)
+    assert isinstance(milliseconds, int)
+    return milliseconds * NANOS_PER_MS
 
 
 def _code_attributes(item: Scope | Instant) -> Attributes:
@@ -357,38 +458,46 @@ def _resource(source: SourceFile, service_name: str | None) -> Attributes:
 
 def file_key(source: SourceFile) -> list[object]:
     """What tells this file apart from every other: its process, thread and
-    sibling number. A file without identity has only its host, thread and
-    the origin assumed for it."""
+    file id, which stays with the file whatever its name becomes. A file
+    without a file id (older) has its sibling number instead, and one
+    without identity only its host, thread and the origin assumed for it."""
     trace = source.trace
     identity = source.identity
     if identity is None:
         return ["file", trace.host, trace.thread, trace.sibling, None, source.origin_ns]
-    return ["file", identity.host, identity.pid, identity.start, identity.tid, trace.sibling]
+    which: object = trace.sibling if identity.file_id is None else identity.file_id
+    return ["file", *identity_process_key(identity), identity.tid, which]
 
 
 def process_key(source: SourceFile) -> list[object]:
     """What tells the process that wrote this file apart: host, pid and
-    start time (a pid is reused, a pid and start time on a host are not)."""
+    start time (a pid is reused, a pid and start time on a host are not),
+    and its pid namespace and boot where recorded (vorn.trace_identity)."""
     identity = source.identity
     if identity is None:
         return ["process", source.trace.host, None, source.origin_ns]
-    return ["process", identity.host, identity.pid, identity.start]
+    return ["process", *identity_process_key(identity)]
 
 
 def _trace_id(key: list[object]) -> bytes:
     return _digest(["trace", *key], 16)
 
 
-def _span_id(key: list[object]) -> bytes:
-    return _digest(["span", *key], 8)
-
-
 def _digest(key: list[object], size: int) -> bytes:
-    """A hash of `key` of `size` bytes that is not all zero (an all-zero id
-    means "no id" to OpenTelemetry)."""
-    text = json.dumps(key, separators=(",", ":")).encode()
+    return _hashed(json.dumps(key, separators=(",", ":")), size)
+
+
+def _open_key(key: list[object]) -> str:
+    """The JSON text of `key` + [n] up to n: what _digest hashes for it."""
+    return json.dumps(key, separators=(",", ":"))[:-1] + ","
+
+
+def _hashed(text: str, size: int) -> bytes:
+    """A hash of `text` of `size` bytes that is not all zero (an all-zero
+    id means "no id" to OpenTelemetry)."""
+    data = text.encode()
     for salt in range(256):
-        value = hashlib.blake2b(text, digest_size=size, salt=bytes([salt]) * 16).digest()
+        value = hashlib.blake2b(data, digest_size=size, salt=bytes([salt]) * 16).digest()
         if any(value):
             return value
     raise AssertionError("unreachable: 256 all-zero hashes")  # pragma: no cover
