@@ -62,7 +62,7 @@ def test_gathered_tasks_trace_their_steps_and_spans_as_they_ran(traced):
         "span # begin: handle a [a]", ("fetch start [a]", True, []),
         "span # begin: handle b [b]", ("fetch start [b]", True, []),
         "span # begin: handle c [c]", ("fetch start [c]", True, []),
-        ("fetch resume [c]", True, ["raised KeyError"]), "span # end: handle c [c] (raised KeyError)",
+        ("fetch resume [c]", True, ["raised KeyError: None"]), "span # end: handle c [c] (raised KeyError)",
         ("fetch resume [b]", True, []), "span # end: handle b [b]",
         ("fetch resume [a]", True, []), "span # end: handle a [a]",
     ]  # fmt: skip
@@ -114,7 +114,7 @@ def test_cancellation_and_timeouts_behave_as_undecorated_and_log_their_steps(tra
     assert asyncio.run(scenario(waits_forever, swallow)) == outcome
     run = traced(lambda: asyncio.run(scenario(vorn.traced(waits_forever), swallow)))
     assert run.result == outcome
-    last = [] if swallow else ["raised CancelledError"]
+    last = [] if swallow else ["raised CancelledError" + (": stop" if scenario is cancel_it else "")]
     assert shape(read_trace_events(run.path)) == [
         (f"waits_forever start [{task}]", True, []), (f"waits_forever resume [{task}]", True, last)]
 
@@ -340,3 +340,27 @@ def test_a_signal_handler_opens_spans_while_the_main_thread_opens_one(tmp_path, 
     assert result.returncode == 0, result.stderr
     assert spans_of(trace_path(tmp_path, int(result.stdout))) == [("in handler", None, True, None),
                                                                   ("interrupted", None, True, None)]  # fmt: skip
+
+
+# Another thread finishes opening the span logger between this thread's
+# first look at it and its taking of the lock: the lock is entered only
+# once the logger is there, as it would be after the other thread's exit.
+RACED_OPEN = """
+import threading, vorn, vorn.spans
+opened = vorn.spans._open_logger()
+lock = vorn.spans._lock
+class OpenedMeanwhile:
+    def __enter__(self):
+        vorn.spans._logger = opened
+        return lock.__enter__()
+    def __exit__(self, *exc):
+        return lock.__exit__(*exc)
+vorn.spans._logger = None
+vorn.spans._lock = OpenedMeanwhile()
+assert vorn.spans._open_logger() is opened
+print(sum(thread.name == "vorn spans" for thread in threading.enumerate()))
+"""
+
+
+def test_a_logger_opened_meanwhile_by_another_thread_is_taken_not_opened_again(tmp_path):
+    assert run_python(RACED_OPEN, env={"VORN_LOG_DIR": str(tmp_path)}).stdout == "1\n"

@@ -81,6 +81,10 @@ def _open_logger() -> StlLogger:
     if _logger is not None:
         return _logger
     with _lock:
+        # Another thread may have opened it since the look above, and
+        # cleared _opening on its way out.
+        if _logger is not None:
+            return _logger
         opening = _opening
         # One not known to be started can only be this thread's, in the
         # frame that a signal handler interrupted to get here. That frame
