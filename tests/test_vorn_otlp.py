@@ -624,13 +624,13 @@ def test_ids_and_follow_state_stay_with_a_file_renamed_to_a_sibling_name(tmp_pat
     write_traced_file(usual, scope_text("earlier", 1, 2), tid=7, file_id="00000000000000aa", host="elsewhere")
     arguments = argparse.Namespace(paths=[str(tmp_path)], assume_origin=None, service_name=None, trace_per="scope")
     state = {}
-    spans, updates, _ = _collect(arguments, state, set(), 100)
+    spans, updates, *_ = _collect(arguments, state, set(), 100)
     earlier = [(span.name, span.span_id, span.trace_id) for span in spans]
     state.update(updates)
 
     usual.rename(host / "stl_7.2.log")
     write_traced_file(usual, scope_text("later", 1, 2), tid=7, file_id="00000000000000bb", host="elsewhere")
-    spans, updates, _ = _collect(arguments, state, set(), 100)
+    spans, updates, *_ = _collect(arguments, state, set(), 100)
     assert [span.name for span in spans] == ["later"]
     both = [(span.name, span.span_id, span.trace_id) for span in spans_of(sources_of(tmp_path))]
     assert both[1:] == earlier and both[0][1:] != earlier[0][1:]
@@ -702,3 +702,102 @@ def test_otlp_ends_with_one_clean_line_for_hostile_names_and_state(tmp_path):
     result = run_otlp("--follow", tmp_path / "vorn", "--state", state, "--endpoint", "http://127.0.0.1:9")
     assert (result.returncode, result.stderr) == (
         1, f"python -m vorn otlp: {state}: not a state file of python -m vorn otlp --follow\n")
+
+
+# ---- --follow reads each file once: from where it left off ----
+
+def follow_interval(paths, state, progress):
+    """One interval of the shipper whose every batch is taken: the spans sent."""
+    from vorn.otlp_follow import _collect
+
+    arguments = argparse.Namespace(paths=[str(path) for path in paths], assume_origin=None, service_name=None,
+                                   trace_per="scope")  # fmt: skip
+    spans, updates, more, parsed = _collect(arguments, state, set(), 10**6, progress)
+    assert not more
+    state.update(updates)
+    progress.settle(parsed, state)
+    return spans
+
+
+def span_rows(spans):
+    return {span.span_id: (span.name, span.trace_id, span.parent_id, span.start_ns, span.end_ns, span.error,
+                           [(event.name, event.time_ns) for event in span.events]) for span in spans}  # fmt: skip
+
+
+def test_follow_of_a_growing_file_sends_what_one_read_of_the_whole_file_gives(tmp_path):
+    from vorn.otlp_follow import Progress
+    from vorn.otlp_mapping import spans_of
+
+    path = tmp_path / "vorn" / "vm" / "stl_7.log"
+    # An async span begun in one top-level scope and ended two scopes later, a record outside any scope.
+    write_traced_file(path, scope_text("one", 1, 4, instant_text("a", 2), span_record("begin", 3)),
+                      instant_text("loose", 5), scope_text("two", 6, 9, scope_text("inner", 7, 8, instant_text("b", 7))),
+                      scope_text("three", 10, 12, span_record("end", 11)), scope_text("four", 13, 14),
+                      tid=7, host="elsewhere")  # fmt: skip
+    whole = path.read_bytes()
+    expected = span_rows(spans_of(sources_of(tmp_path)))
+    cuts = sorted({*(index + 1 for index, byte in enumerate(whole) if byte == ord("\n")),
+                   *range(3, len(whole), 37)})  # fmt: skip
+    state, progress, sent = {}, Progress(), []
+    with open(path, "r+b") as stream:
+        stream.truncate(0)
+        for cut, previous in zip(cuts, [0, *cuts]):
+            stream.seek(previous)
+            stream.write(whole[previous:cut])
+            stream.flush()
+            sent += follow_interval([tmp_path], state, progress)
+    assert len(sent) == len(expected) == 7 and span_rows(sent) == expected
+    assert progress.starts[next(iter(progress.starts))][1].read.offset > len(whole) // 2
+
+
+def test_follow_reads_nothing_without_growth_and_forgets_an_ended_process_once_sent(tmp_path, monkeypatch):
+    import vorn.otlp_follow
+    import vorn.otlp_mapping
+    from vorn.otlp_follow import Progress
+
+    live = tmp_path / "vorn" / "elsewhere" / "stl_7.log"
+    write_traced_file(live, scope_text("closed", 1, 2), scope_text("open", 3, None), tid=7, host="elsewhere")
+    # Of this host, under a pid no process here has: ended; its open scope goes once, as never closed.
+    ended = tmp_path / "vorn" / "here" / "stl_8.log"
+    write_traced_file(ended, scope_text("left open", 1, None), pid=99999999, tid=8, host=socket.gethostname())
+    looked_at = []
+    for module, name in ((vorn.otlp_mapping, "iter_trace_from"), (vorn.otlp_mapping, "read_trace_events"),
+                         (vorn.otlp_follow, "_stamp"), (vorn.otlp_follow, "read_identity")):  # fmt: skip
+        original = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda path, *rest, original=original, name=name: (
+            looked_at.append((name, Path(path).name)), original(path, *rest))[1])  # fmt: skip
+    state, progress = {}, Progress()
+    assert sorted(span.name for span in follow_interval([tmp_path], state, progress)) == ["closed", "left open"]
+    looked_at.clear()
+    assert follow_interval([tmp_path], state, progress) == []
+    # The live file is looked at (its size), not read; the ended one not at all.
+    assert looked_at == [("read_identity", "stl_7.log"), ("_stamp", "stl_7.log")]
+    with open(live, "a", encoding="utf-8") as stream:
+        stream.write('],\n"ts_exit": 5\n}\n')
+    looked_at.clear()
+    assert [span.name for span in follow_interval([tmp_path], state, progress)] == ["open"]
+    assert ("iter_trace_from", "stl_7.log") in looked_at and all(name == "stl_7.log" for _, name in looked_at)
+
+
+def test_follow_starts_a_replaced_or_cut_file_over(tmp_path):
+    from vorn.otlp_follow import Progress
+    from vorn.otlp_mapping import spans_of
+
+    path = tmp_path / "vorn" / "vm" / "stl_7.log"
+    scopes = [scope_text(f"s{number}", 2 * number, 2 * number + 1, instant_text("x" * 50, 2 * number))
+              for number in range(4)]  # fmt: skip
+    write_traced_file(path, *scopes[:3], tid=7, host="elsewhere")
+    state, progress = {}, Progress()
+    assert len(follow_interval([tmp_path], state, progress)) == 3
+    # Replaced by a new file of the same identity (a copy put back), then cut shorter and written again.
+    replacement = tmp_path / "replacement.log"
+    write_traced_file(replacement, scope_text("a", 0, 1), *scopes[1:], tid=7, host="elsewhere")
+    replacement.rename(path)
+    assert span_rows(follow_interval([tmp_path], state, progress)) == span_rows(spans_of(sources_of(tmp_path))[3:])
+    with open(path, "r+b") as stream:
+        stream.truncate(10)
+        assert follow_interval([tmp_path], state, progress) == []
+        stream.seek(10)
+        stream.write(("[\n" + ",\n".join([scope_text("b", 0, 1), *scopes[1:4], scope_text("c", 9, 10)]) + "\n")
+                     .encode()[10:])  # fmt: skip
+    assert span_rows(follow_interval([tmp_path], state, progress)) == span_rows(spans_of(sources_of(tmp_path))[4:])

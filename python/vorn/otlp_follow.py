@@ -1,6 +1,8 @@
 """python -m vorn otlp --follow: ship traces while they are being written.
 
-The trace directories are read again every --interval seconds; each
+The trace directories are looked at every --interval seconds, and each
+file is read only from where the last read left off (Progress), once it has
+grown: a file replaced or cut shorter is read from its start again. Each
 top-level scope is sent once it has closed (and with it everything inside
 it), each top-level record as soon as it is there, and each async span
 (vorn.span) once both its records are there. A state file records, for
@@ -45,16 +47,19 @@ import signal
 import socket
 import sys
 import threading
+from collections.abc import Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Final
 
-from vorn.otlp_mapping import NANOS_PER_MS, ProcessTraces, SourceFile, Span, file_key, process_groups, process_key
+from vorn.otlp_mapping import (NANOS_PER_MS, FilePoint, ProcessTraces, SourceFile, Span, file_key, process_groups,
+                               process_key)  # fmt: skip
 from vorn.output_file import written_output
 from vorn.terminal_text import printable
-from vorn.trace_files import find_trace_files
+from vorn.trace_files import TraceFile, _begins_like_a_trace, _order, find_trace_files
 from vorn.trace_identity import TraceIdentity, read_identity
 
-__all__ = ["follow", "process_ended"]
+__all__ = ["Progress", "follow", "process_ended"]
 
 STATE_NAME: Final = ".vorn-otlp-state.json"
 MAX_BACKOFF: Final = 60.0
@@ -78,10 +83,11 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
     exporter = OTLPSpanExporter(endpoint=url, timeout=arguments.timeout)
     die_after_send = os.environ.get(DIE_AFTER_SEND) == "1"
     warned: set[str] = set()
+    progress = Progress()
     backoff = 0.0
     try:
         while not stop.is_set():
-            spans, updates, more = _collect(arguments, state, warned, batch_size)
+            spans, updates, more, parsed = _collect(arguments, state, warned, batch_size, progress)
             if spans:
                 with exporter_messages() as messages:
                     taken = exporter.export(sdk_spans(spans)) is SpanExportResult.SUCCESS
@@ -98,6 +104,7 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
                 state.update(updates)
                 _save(state_path, state)
                 print(f"sent {len(spans)} spans to {printable(url)}", flush=True)
+            progress.settle(parsed, state)
             if not more:
                 stop.wait(arguments.interval)
     finally:
@@ -149,13 +156,142 @@ def _our_boot_id() -> str | None:
         return None
 
 
-def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
-             batch_size: int) -> tuple[list[Span], State, bool]:  # fmt: skip
+class Progress:
+    """What the shipper keeps in memory between intervals, so that it reads
+    each file once: for each file (by its key) where its next read starts and
+    what the file was (device, inode, size, modification) when last read;
+    for each process the files' state when nothing of it was left to send
+    (nothing is read again until that changes); the processes known to have
+    ended; and the directory entries of ended processes whose everything
+    was sent, which are passed over unread."""
+
+    def __init__(self) -> None:
+        self.starts: dict[str, tuple[tuple[int, ...], FilePoint]] = {}
+        self.settled: dict[str, object] = {}
+        self.ended: set[str] = set()
+        self.forgotten: set[tuple[str, int]] = set()
+        # A directory entry (path, inode) seen: its real path and file, or None: not a trace.
+        self.entries: dict[tuple[str, int], tuple[str, TraceFile] | None] = {}
+        self.entry_of: dict[Path, tuple[str, int]] = {}
+
+    def listed(self, paths: list[str], warned: set[str]) -> list[TraceFile]:
+        """find_trace_files(paths, skip_non_traces=True), but without
+        looking again at what is known (a directory entry is known by its
+        name and inode, which readdir gives without a stat)."""
+        found: dict[str, TraceFile] = {}
+        for given in paths:
+            if not os.path.isdir(given):
+                for trace in find_trace_files([given], skip_non_traces=True):
+                    found.setdefault(os.path.realpath(trace.path), trace)
+                continue
+            for entry in _log_entries(given):
+                where = (entry.path, entry.inode())
+                if where in self.forgotten:
+                    continue
+                if where not in self.entries:
+                    if not entry.is_file():
+                        continue
+                    known = None
+                    if _begins_like_a_trace(Path(entry.path)):
+                        trace = TraceFile.of(entry.path)
+                        known = (os.path.realpath(entry.path), trace)
+                        self.entry_of[trace.path] = where
+                    else:
+                        _warn(warned, f"skipping {printable(entry.path)}: not a trace file")
+                    self.entries[where] = known
+                known = self.entries[where]
+                if known is not None:
+                    found.setdefault(*known)
+        return sorted(found.values(), key=_order)
+
+    def start_of(self, key: str, stamp: tuple[int, ...] | None) -> FilePoint:
+        """Where to read the file `key` from: where the last read left off,
+        unless the file was replaced or cut shorter since."""
+        kept = self.starts.get(key)
+        if kept is None or stamp is None or kept[0][:2] != stamp[:2] or stamp[2] < kept[1].read.offset:
+            return FilePoint()
+        return kept[1]
+
+    def settle(self, parsed: list[_Parsed], state: State) -> None:
+        """Moves each file's start past what `state` says was sent (but never
+        past a record of an async span not sent, which a later read must
+        pair), and remembers each process as it was read: until its files
+        or its having ended change, there is nothing more to send. Files of
+        an ended process are then forgotten."""
+        for group in parsed:
+            done = set(state.get(group.spans_key, []))
+            unsent = [record for record in group.process.records if record.id not in done]
+            for view, key, stamp, start in group.files:
+                sent = state.get(key, 0)
+                name = os.fspath(view.source.trace.path)
+                hold = min((view.index_of[where[1]] for record in unsent for where in (record.begin, record.end)
+                            if where is not None and where[0] == name), default=sys.maxsize)  # fmt: skip
+                for point in view.points:
+                    if not (isinstance(sent, int) and point.top <= sent and point.index <= hold):
+                        break
+                    start = point
+                if stamp is not None:
+                    self.starts[key] = (stamp, start)
+            if group.ended:
+                self.settled.pop(group.key, None)
+                for source in group.sources:
+                    self.starts.pop(_key(file_key(source)), None)
+                    where = self.entry_of.pop(source.trace.path, None)
+                    if where is not None:
+                        self.forgotten.add(where)
+                        self.entries.pop(where, None)
+            else:
+                self.settled[group.key] = group.signature
+
+
+@dataclass
+class _Parsed:
+    """A process read in one interval: what Progress.settle needs once what
+    it had to send was sent."""
+
+    key: str
+    spans_key: str
+    signature: object
+    ended: bool
+    sources: list[SourceFile]
+    process: ProcessTraces
+    files: list[tuple[Any, str, tuple[int, ...] | None, FilePoint]]  # view, key, stamp, where it was read from
+
+
+def _stamp(path: Path) -> tuple[int, ...] | None:
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return (found.st_dev, found.st_ino, found.st_size, found.st_mtime_ns)
+
+
+def _log_entries(root: str) -> Iterator[os.DirEntry[str]]:
+    """The *.log entries below the directory `root`, as Path.rglob finds
+    them (symbolic links to directories are not followed)."""
+    pending = [root]
+    while pending:
+        try:
+            with os.scandir(pending.pop()) as listing:
+                for entry in listing:
+                    if entry.is_dir(follow_symlinks=False):
+                        pending.append(entry.path)
+                    elif entry.name.endswith(".log"):
+                        yield entry
+        except OSError:
+            continue  # gone meanwhile, or not readable: as rglob, passed over
+
+
+def _collect(arguments: argparse.Namespace, state: State, warned: set[str], batch_size: int,
+             progress: Progress | None = None) -> tuple[list[Span], State, bool, list[_Parsed]]:  # fmt: skip
     """The spans not sent yet of what is complete now, about `batch_size`
     of them at most (a process's spans go in one batch); the entries the
-    state takes once they are sent; and whether more are waiting."""
+    state takes once they are sent; whether more are waiting; and the
+    processes read, for Progress.settle once the spans were sent. Files are
+    read from where `progress` says (without one: from their beginning)."""
+    progress = progress or Progress()
     sources = []
-    for trace in find_trace_files(arguments.paths, skip_non_traces=True):
+    for trace in progress.listed(arguments.paths, warned):
         identity = read_identity(trace.path)
         origin = identity.clock_origin_ms * NANOS_PER_MS if identity is not None else arguments.assume_origin
         if origin is None:
@@ -166,15 +302,30 @@ def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
 
     spans: list[Span] = []
     updates: State = {}
+    parsed: list[_Parsed] = []
     for group in process_groups(sources):
-        ended = process_ended(group[0].identity)
-        process = ProcessTraces(group, arguments.service_name, arguments.trace_per == "process", skip_unreadable=True)
+        group_key = _key(process_key(group[0]))
+        ended = group_key in progress.ended or process_ended(group[0].identity)
+        if ended:
+            progress.ended.add(group_key)
+        keys = [_key(file_key(source)) for source in group]
+        stamps = [_stamp(source.trace.path) for source in group]
+        signature = (tuple(zip(keys, stamps)), ended)
+        if progress.settled.get(group_key) == signature:
+            continue  # nothing written since everything it held was sent
+        starts = [progress.start_of(key, stamp) for key, stamp in zip(keys, stamps)]
+        process = ProcessTraces(group, arguments.service_name, arguments.trace_per == "process", skip_unreadable=True,
+                                starts=starts)  # fmt: skip
         for error in process.errors:  # gone meanwhile, or not a trace
             _warn(warned, printable(error))
+        where = {id(source): number for number, source in enumerate(group)}
+        read = []
         found: list[Span] = []
         entries: State = {}
         for number, view in enumerate(process.files):
-            key = _key(file_key(view.source))
+            at = where[id(view.source)]
+            key = keys[at]
+            read.append((view, key, stamps[at], starts[at]))
             sent = state.get(key, 0)
             sent = sent if isinstance(sent, int) else 0
             file_found, complete = process.file_spans(number, skip=sent, closed_only=not ended)
@@ -188,13 +339,12 @@ def _collect(arguments: argparse.Namespace, state: State, warned: set[str],
         if new:
             found += [entry.span for entry in new]
             entries[spans_key] = sorted(done | {entry.id for entry in new})
-        if not entries:
-            continue
-        if spans and len(spans) + len(found) > batch_size:
-            return spans, updates, True
+        if entries and spans and len(spans) + len(found) > batch_size:
+            return spans, updates, True, parsed
+        parsed.append(_Parsed(group_key, spans_key, signature, ended, group, process, read))
         spans += found
         updates.update(entries)
-    return spans, updates, False
+    return spans, updates, False, parsed
 
 
 def _key(value: list[object]) -> str:

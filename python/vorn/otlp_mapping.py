@@ -49,11 +49,12 @@ from typing import Final
 from vorn.trace_files import TraceFile
 from vorn.trace_identity import TraceIdentity
 from vorn.trace_identity import process_key as identity_process_key
-from vorn.trace_reader import _SPAN_TEXT, Instant, Scope, read_trace_events
+from vorn.trace_reader import _SPAN_TEXT, ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, read_trace_events
 from vorn.trace_reader import Span as SpanRecords
 
 __all__ = [
     "AsyncSpan",
+    "FilePoint",
     "ProcessTraces",
     "SourceFile",
     "Span",
@@ -124,6 +125,19 @@ class AsyncSpan:
     ended: bool
 
 
+@dataclass(frozen=True)
+class FilePoint:
+    """Where a read of a growing file starts again: a point at its top
+    level, and what the file holds before it: how many top-level items, how
+    many items in document order (the indexes ids hash), and its latest
+    time (ns after its origin), which the scopes it leaves open end at."""
+
+    read: ReadPoint = ReadPoint()
+    top: int = 0
+    index: int = 0
+    last: int = 0
+
+
 def files_without_origin(sources: Iterable[SourceFile]) -> list[SourceFile]:
     return [source for source in sources if source.origin_ns is None]
 
@@ -154,26 +168,64 @@ def process_groups(sources: Iterable[SourceFile]) -> list[list[SourceFile]]:
 
 class _FileView:
     """One file read once: its items in document order with their depths
-    and positions, and each position's index in that order (which ids hash)."""
+    and positions, and each position's index in that order (which ids hash).
+    Read from `start` on, it holds only what follows that point: positions
+    count from there, `top` and `base` say how many top-level items and
+    items precede it, and `points` are the places a later read can start
+    from, with what precedes each."""
 
-    def __init__(self, source: SourceFile) -> None:
+    def __init__(self, source: SourceFile, start: FilePoint | None = None) -> None:
         if source.origin_ns is None:
             raise ValueError(f"{source.trace.path}: the trace file has no clock origin")
         self.source = source
         self.origin: int = source.origin_ns
+        self.points: list[FilePoint] = []
         # The companion of precise times is checked against the identity the
         # file was sent with (an archive's, for an unpacked file).
-        self.items = read_trace_events(source.trace.path, source.identity or source.trace)
+        identity = source.identity or source.trace
+        if start is None:
+            self.items = read_trace_events(source.trace.path, identity)
+            self.top = self.base = 0
+        else:
+            self.items = self._read_from(identity, start)
+            self.top, self.base = start.top, start.index
         self.ordered = list(_positions(self.items))
-        self.index_of = {position: index for index, (_, position, _) in enumerate(self.ordered)}
+        self.index_of = {position: self.base + index for index, (_, position, _) in enumerate(self.ordered)}
         self.key = file_key(source)
         # A scope that never closed lasted, as far as anyone can tell, until
         # the last moment its thread wrote anything (ns after the origin).
         self.last = max((_latest(item) for _, _, item in self.ordered), default=0)
+        if start is not None:
+            self.last = max(self.last, start.last)
         # The ids' keys as text up to the index, which alone differs from
         # item to item.
         self._span_key = _open_key(["span", *self.key])
         self._trace_key = _open_key(["trace", *self.key])
+
+    def _read_from(self, identity: object, start: FilePoint) -> list[Scope | Instant]:
+        """The items after `start`, as read_trace_events builds them, noting
+        the points on the way."""
+        top: list[Scope | Instant] = []
+        lists: list[list[Scope | Instant]] = [top]
+        index, last = start.index, start.last
+        for event in iter_trace_from(self.source.trace.path, identity, start.read):
+            if type(event) is ReadPoint:
+                self.points.append(FilePoint(event, start.top + len(top), index, last))
+                continue
+            kind, _, item = event
+            if kind == RECORD:
+                lists[-1].append(item)
+                index, last = index + 1, max(last, _ns(item, "ts"))
+            elif kind == ENTER:
+                assert isinstance(item, Scope)
+                lists[-1].append(item)
+                lists.append(item.events)
+                index, last = index + 1, max(last, _ns(item, "ts_enter"))
+            else:
+                lists.pop()
+                if isinstance(item, Scope) and item.ts_exit is not None:
+                    last = max(last, _ns(item, "ts_exit"))
+        return top
 
     def span_id(self, index: int) -> bytes:
         """The id of the span of item `index`: the hash of ["span", *key, index]."""
@@ -190,12 +242,13 @@ class ProcessTraces:
     otherwise it raises OSError or ValueError."""
 
     def __init__(self, sources: Sequence[SourceFile], service_name: str | None, trace_per_process: bool,
-                 skip_unreadable: bool = False) -> None:  # fmt: skip
+                 skip_unreadable: bool = False, starts: Sequence[FilePoint | None] = ()) -> None:  # fmt: skip
+        """`starts`: where to read each source from (None or missing: all of it)."""
         self.errors: list[str] = []
         self.files: list[_FileView] = []
-        for source in sources:
+        for number, source in enumerate(sources):
             try:
-                self.files.append(_FileView(source))
+                self.files.append(_FileView(source, starts[number] if number < len(starts) else None))
             except (OSError, ValueError) as error:
                 if not skip_unreadable:
                     raise
@@ -211,7 +264,8 @@ class ProcessTraces:
         out its first `skip` top-level items; with `closed_only`, only those
         of the top-level scopes that have closed. Returns them and how many
         top-level items the file holds (with `closed_only`: how many before
-        the first open one)."""
+        the first open one). Counts include the items before the point the
+        view was read from."""
         view = self.files[number]
         source = view.source
         limit = len(view.items)
@@ -219,13 +273,15 @@ class ProcessTraces:
             limit = next((index for index, item in enumerate(view.items)
                           if isinstance(item, Scope) and item.ts_exit is None and not _is_span_thread(item)),
                          limit)  # fmt: skip
+        limit += view.top
         resource = _resource(source, self.service_name)
         thread = _thread_attributes(source)
         origin = view.origin
         items = view.items
         # The top-level items sent: in the range asked for, and not the span
         # thread's scope.
-        sent = [skip <= top < limit and not _is_span_thread(item) for top, item in enumerate(items)]
+        sent = [skip <= view.top + top < limit and not _is_span_thread(item) for top, item in enumerate(items)]
+        base = view.base
 
         spans: list[Span] = []
         open_spans: list[Span] = []  # the spans of the enclosing scopes, innermost last
@@ -235,6 +291,7 @@ class ProcessTraces:
             if not sent[position[0]]:
                 continue
             del open_spans[depth:]
+            index += base
             if depth == 0:
                 trace_id = self.process_trace or view.trace_id(index)
             assert trace_id is not None

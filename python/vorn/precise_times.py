@@ -106,13 +106,13 @@ class PreciseTimes:
 
     __slots__ = ("_block", "_count", "_index", "_name", "_stream", "_taken", "_used")
 
-    def __init__(self, name: str, stream: BinaryIO, count: int) -> None:
+    def __init__(self, name: str, stream: BinaryIO, count: int, first: int = 0) -> None:
         self._name = name
         self._stream = stream
         self._count = count  # entries valid, as last read from the header
         self._block: tuple[int, ...] = ()
         self._index = 0  # in _block
-        self._taken = 0  # entries handed out before _block
+        self._taken = first  # entries handed out (or passed over) before _block
         self._used = True
 
     def take(self, ms: int) -> int | None:
@@ -178,8 +178,10 @@ def _read_count(stream: BinaryIO) -> int:
     return struct.unpack("<Q", data)[0] if len(data) == 8 else 0
 
 
-def open_precise_times(path: str | os.PathLike[str], expected: Expected | None = None) -> PreciseTimes | None:
-    """The precise times of the trace file at `path` from its companion;
+def open_precise_times(path: str | os.PathLike[str], expected: Expected | None = None,
+                       first: int = 0) -> PreciseTimes | None:  # fmt: skip
+    """The precise times of the trace file at `path` from its companion,
+    handed out from entry `first` on (a read that starts again further in);
     None when it has none, or none that belongs to it (with one warning
     line). `expected` defaults to expected_of(path)."""
     name = companion_path(path)
@@ -200,7 +202,7 @@ def open_precise_times(path: str | os.PathLike[str], expected: Expected | None =
         stream.close()
         warn(name, f"precise times not used: {problem}")
         return None
-    return PreciseTimes(name, stream, _read_count(stream))
+    return PreciseTimes(name, stream, _read_count(stream), first)
 
 
 def _header_problem(header: bytes, expected: Expected) -> str | None:

@@ -68,12 +68,14 @@ __all__ = [
     "EXIT",
     "RECORD",
     "Instant",
+    "ReadPoint",
     "Scope",
     "Span",
     "TraceEvent",
     "TraceFormatError",
     "begins_like_a_trace",
     "iter_trace",
+    "iter_trace_from",
     "read_spans",
     "read_trace",
     "read_trace_events",
@@ -161,6 +163,52 @@ def iter_trace(path: str | os.PathLike[str], identity: object = None) -> Generat
         precise = open_precise_times(name, None if identity is None else expected_of(name, identity))
         try:
             yield from _events(name, stream, precise)
+        finally:
+            if precise is not None:
+                precise.close()
+
+
+@dataclass(frozen=True)
+class ReadPoint:
+    """A place between two lines at the top level of a trace file, outside
+    every scope, where a read can start again: the bytes and lines before
+    it, the timed records before it (the next one has companion entry
+    `timed`), and what the lines before it said of the file."""
+
+    offset: int = 0
+    line: int = 0
+    timed: int = 0
+    array_started: bool = False
+    late: bool = False
+
+
+def iter_trace_from(path: str | os.PathLike[str], identity: object = None,
+                    start: ReadPoint = ReadPoint()) -> Generator[TraceEvent | ReadPoint, None, None]:  # fmt: skip
+    """The events of the trace file at `path` from `start` on (as iter_trace
+    gives them, `start` a point an earlier read of the same file yielded),
+    and after each whole line that leaves the reader at the top level a
+    ReadPoint just after it. No point follows the final "]": the writer
+    replaces it when the thread writes again."""
+    name = os.fspath(path)
+    with open(name, "rb") as stream:
+        stream.seek(start.offset)
+        expected = None if identity is None else expected_of(name, identity)
+        precise = open_precise_times(name, expected, start.timed)
+        try:
+            parser = _Parser(name, precise)
+            parser.array_started, parser.late, parser.timed = start.array_started, start.late, start.timed
+            offset = start.offset
+            for parser.number, raw in enumerate(stream, start=start.line + 1):
+                if not raw.endswith(b"\n"):
+                    yield from _last_line(parser, raw)
+                    break
+                offset += len(raw)
+                event = parser.feed(raw[:-1].lstrip(b" "))
+                if event is not None:
+                    yield event
+                if not (parser.open or parser.orphan or parser.array_ended):
+                    yield ReadPoint(offset, parser.number, parser.timed, parser.array_started, parser.late)
+            yield from _never_closed(parser)
         finally:
             if precise is not None:
                 precise.close()
@@ -331,6 +379,7 @@ class _Parser:
         self.open: list[_Builder] = []
         self.array_started = False
         self.array_ended = False
+        self.timed = 0  # timed records read: ts_enter, ts and ts_exit lines
         # A file opened late: it began inside scopes it holds no enter of.
         self.late = False
         # The closing lines of such a scope being passed over: "ts_exit"
@@ -383,6 +432,7 @@ class _Parser:
             match = _TS_EXIT_LINE.fullmatch(text)
             if match is None:
                 raise self.fail(f'expected "ts_exit", found {_show(text)}')
+            self.timed += 1
             if self.precise is not None:  # a timed record too: it has its entry
                 self.precise.take(_timestamp(int(match.group(1))))
             self.orphan = "brace"
@@ -411,6 +461,7 @@ class _Parser:
             scope = builder.scope
             assert scope is not None
             scope.ts_exit = ts_exit = _timestamp(int(match.group(1)))
+            self.timed += 1
             if self.precise is not None:
                 scope.ts_exit_ns = self.precise.take(ts_exit)
             builder.state = "brace"
@@ -435,6 +486,7 @@ class _Parser:
         if len(values) < len(_MEMBER_ORDER):
             return None
         invoker, file, line, ts_enter, args = values
+        self.timed += 1
         scope = Scope(
             invoker=str(invoker),
             file=str(file),
@@ -485,6 +537,7 @@ class _Parser:
         if not (integers and texts) or ts < 0:
             raise self.fail(f"not an instant record: {_show(text)}")
         ts = _timestamp(ts)
+        self.timed += 1
         ts_ns = None if self.precise is None else self.precise.take(ts)
         return Instant(ts=ts, invoker=invoker, file=file, line=line, args=args, ts_ns=ts_ns)
 
@@ -501,18 +554,27 @@ def _events(path: str, lines: Iterable[bytes], precise: PreciseTimes | None = No
     parser = _Parser(path, precise)
     for parser.number, raw in enumerate(lines, start=1):
         if not raw.endswith(b"\n"):
-            # The writer puts a record into the file at once and its line end
-            # only with the next write: a whole record is kept.
-            record = _whole_last_record(parser, raw)
-            if record is None:
-                parser.cut_line(raw)
-            else:
-                yield record
+            yield from _last_line(parser, raw)
             break
         event = parser.feed(raw[:-1].lstrip(b" "))
         if event is not None:
             yield event
-    # Scopes the file ends inside never closed: innermost first.
+    yield from _never_closed(parser)
+
+
+def _last_line(parser: _Parser, raw: bytes) -> Iterator[TraceEvent]:
+    """A last line without its line end. The writer puts a record into the
+    file at once and its line end only with the next write: a whole record
+    is kept."""
+    record = _whole_last_record(parser, raw)
+    if record is None:
+        parser.cut_line(raw)
+    else:
+        yield record
+
+
+def _never_closed(parser: _Parser) -> Iterator[TraceEvent]:
+    """Scopes the file ends inside never closed: innermost first."""
     for depth in reversed(range(len(parser.open))):
         scope = parser.open[depth].scope
         if scope is not None and parser.open[depth].state != "brace":
