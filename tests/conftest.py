@@ -29,6 +29,10 @@ PROPERTY = settings(max_examples=200, deadline=None, derandomize=True, database=
                     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
                                            HealthCheck.data_too_large])  # fmt: skip
 
+# For tests that close or drop trace scopes out of order on purpose, where
+# the RuntimeWarning saying so is expected.
+SCOPES_OUT_OF_ORDER = pytest.mark.filterwarnings(r"ignore:a trace scope \(StlLogger\) was:RuntimeWarning")
+
 
 def run_in_fresh_thread(body, *args):
     """Runs body on a new thread, which starts with fresh logging state and has

@@ -15,7 +15,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import PROPERTY, run_in_fresh_thread, set_console_options, trace_path
+from conftest import SCOPES_OUT_OF_ORDER, PROPERTY, run_in_fresh_thread, set_console_options, trace_path
 
 MESSAGE_LIMIT = 4095
 FIELD_LIMIT = 255
@@ -224,6 +224,7 @@ def assert_same_tree(got_elements, want_elements):
             assert_record_message(got, want)
 
 
+@SCOPES_OUT_OF_ORDER
 @PROPERTY
 @given(program=PROGRAMS)
 def test_a_trace_file_holds_exactly_what_a_random_program_did(trace_root, program):

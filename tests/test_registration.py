@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import _py_vorn
-from conftest import run_python
+from conftest import SCOPES_OUT_OF_ORDER, run_python
 
 LOGGER_MEMBERS = ["__init__", "log", "close", "__enter__", "__exit__"]
 MEMBERS = {
@@ -83,6 +83,7 @@ def test_a_method_called_on_a_foreign_self_raises_pybind11s_type_error(cls, meth
     assert getattr(cls, method).__qualname__ == f"{cls.__name__}.{method}"
 
 
+@SCOPES_OUT_OF_ORDER
 def test_class_assignment_between_the_logger_classes_is_refused(tmp_path, monkeypatch):
     monkeypatch.setenv("VORN_LOG_DIR", str(tmp_path))
 

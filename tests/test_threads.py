@@ -12,7 +12,8 @@ from pathlib import Path
 import pytest
 
 from _py_vorn import StdoutLogger, StlLogger
-from conftest import run_in_fresh_thread, run_python, run_threads, set_console_options, tolerant_json, trace_path
+from conftest import (SCOPES_OUT_OF_ORDER, run_in_fresh_thread, run_python, run_threads, set_console_options,
+                      tolerant_json, trace_path)
 
 THREADS = 64
 DEPTH = 500
@@ -54,6 +55,7 @@ def assert_nested_scopes_of(index, elements, closed_from):
         scope = events[-1]
 
 
+@SCOPES_OUT_OF_ORDER
 def test_64_threads_with_500_nested_scopes_each_write_only_their_own_files(trace_root):
     native_ids, outliving = {}, {}
     run_threads(THREADS, trace_nested, native_ids, outliving)
@@ -88,6 +90,7 @@ def summary(elements):
 FIRST, SECOND = ("maker", "m.py", 7, "first"), ("maker", "m.py", 7, "second")
 
 
+@SCOPES_OUT_OF_ORDER
 @pytest.mark.parametrize(
     ("setup", "expected"),
     [

@@ -7,7 +7,8 @@ from collections import Counter, defaultdict
 import pytest
 
 from _py_vorn import StlLogger
-from conftest import instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace, write_traced_file
+from conftest import (SCOPES_OUT_OF_ORDER, instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace,
+                      write_traced_file)
 from vorn.export import export_events
 from vorn.speedscope_export import speedscope_object
 
@@ -39,6 +40,7 @@ def by_phase_checked(document):
     return by_phase
 
 
+@SCOPES_OUT_OF_ORDER
 def test_export_of_real_traces_follows_the_format_and_keeps_every_record(trace_root, tmp_path):
     def closed():
         for round_number in range(2):

@@ -3,6 +3,10 @@ the traced decorator and ConsoleHandler."""
 
 import inspect
 import logging
+import os
+import pty
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -73,7 +77,7 @@ def test_a_traced_call_is_a_scope_named_after_the_function_where_it_is_defined(t
         raise KeyError("missing")
 
     run = traced(lambda: pytest.raises(KeyError, fails))
-    assert shape(read_trace(run.path)) == [(fails.__qualname__, True, ["raised KeyError"])]
+    assert shape(read_trace(run.path)) == [(fails.__qualname__, True, ["raised KeyError: 'missing'"])]
 
 
 def test_a_generator_gets_a_scope_per_step_that_nests_wherever_it_is_resumed(traced):
@@ -141,7 +145,9 @@ def options():
     return current.color, current.workflow_name, current.print_header, current.use_color
 
 
-def test_each_level_prints_in_its_colour_and_the_options_stay_as_they_were(logger, capfd):
+def test_each_level_prints_in_its_colour_and_the_options_stay_as_they_were(logger, capfd, monkeypatch):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("FORCE_COLOR", "1")  # capfd's standard output is no terminal
     set_console_options(workflow_name="levels", color="\x1b[35m")
     before = options()
 
@@ -172,3 +178,46 @@ def test_failures_go_to_handle_error_and_leave_the_options_as_they_were(logger, 
     logger.error("lost")
     assert logger.handlers[0].failed == ["%d apples", "lost"]
     assert capfd.readouterr().out == "" and options() == before
+
+
+def printed_by_handler(env, terminal):
+    """What a fresh interpreter's ConsoleHandler prints for one warning, on
+    a pipe or on a pseudo-terminal, with NO_COLOR and FORCE_COLOR as `env`
+    sets them."""
+    code = "import logging, vorn; logging.getLogger().addHandler(vorn.ConsoleHandler()); logging.warning('careful')"
+    env = {**{k: v for k, v in os.environ.items() if k not in ("NO_COLOR", "FORCE_COLOR")}, **env}
+    if not terminal:
+        return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, check=True,
+                              timeout=60).stdout  # fmt: skip
+    main, secondary = pty.openpty()
+    try:
+        subprocess.run([sys.executable, "-c", code], env=env, stdout=secondary, check=True, timeout=60)
+        os.close(secondary)
+        secondary, chunks = -1, []
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # EIO: the terminal's other side is closed and read out
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return b"".join(chunks)
+    finally:
+        os.close(main)
+        if secondary >= 0:
+            os.close(secondary)
+
+
+@pytest.mark.parametrize("env, terminal, coloured", [
+    ({}, False, False),
+    ({"FORCE_COLOR": "1"}, False, True),
+    ({}, True, True),
+    ({"NO_COLOR": "1"}, True, False),
+    ({"NO_COLOR": "1", "FORCE_COLOR": "1"}, True, False),
+    ({"NO_COLOR": ""}, True, True),
+])  # fmt: skip
+def test_the_handler_colours_only_a_terminal_and_follows_no_color_and_force_color(env, terminal, coloured):
+    printed = printed_by_handler(env, terminal)
+    assert b"careful" in printed
+    assert (b"\x1b[" in printed) == coloured, printed

@@ -179,8 +179,7 @@ def traced(label):
         pass
     after = time.time()
     tid = threading.get_native_id()
-    with open(f"/proc/self/task/{tid}/comm") as comm:
-        name = comm.read().rstrip("\n")
+    name = threading.current_thread().name
     with open(os.environ["RESULTS"], "a") as out:
         out.write(json.dumps({"pid": os.getpid(), "ppid": os.getppid(), "tid": tid, "name": name,
                               "label": label, "before": before, "after": after}) + "\n")

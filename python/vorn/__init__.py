@@ -8,6 +8,7 @@ here unchanged; the rest is pure Python:
 - find_trace_files: the trace files of files and trace directories;
 - traced: a decorator that opens a trace scope around each call, or each
   step of a generator, coroutine or async generator;
+- scope: a trace scope for a with block that logs an exception leaving it;
 - span / read_spans: stretches of async code that may cross awaits, written
   as two records and paired again when read;
 - ConsoleHandler: a logging handler that prints with StdoutLogger.
@@ -33,6 +34,7 @@ from _py_vorn import (
 
 from vorn.console_handler import ConsoleHandler
 from vorn.trace_files import TraceFile, find_trace_files
+from vorn.block_scope import scope
 from vorn.spans import span
 from vorn.trace_reader import (
     Instant,
@@ -84,6 +86,7 @@ __all__ = [
     "read_spans",
     "read_trace",
     "read_trace_events",
+    "scope",
     "span",
     "traced",
 ]

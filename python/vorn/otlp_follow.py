@@ -219,7 +219,8 @@ class Progress:
         or its having ended change, there is nothing more to send. Files of
         an ended process are then forgotten."""
         for group in parsed:
-            done = set(state.get(group.spans_key, []))
+            sent_spans = state.get(group.spans_key, [])
+            done = set(sent_spans) if isinstance(sent_spans, list) else set()
             unsent = [record for record in group.process.records if record.id not in done]
             for view, key, stamp, start in group.files:
                 sent = state.get(key, 0)

@@ -209,7 +209,7 @@ class _FileView:
         lists: list[list[Scope | Instant]] = [top]
         index, last = start.index, start.last
         for event in iter_trace_from(self.source.trace.path, identity, start.read):
-            if type(event) is ReadPoint:
+            if isinstance(event, ReadPoint):
                 self.points.append(FilePoint(event, start.top + len(top), index, last))
                 continue
             kind, _, item = event

@@ -24,7 +24,7 @@ from vorn.trace_reader import Instant, Scope
 __all__ = ["Raised", "raised_by_record", "raised_of"]
 
 # A type name is a dotted run of identifiers (a qualname may hold "<locals>").
-_RAISED: Final = re.compile(r"raised (?P<type>[A-Za-z_][\w.<>]*)(?:: (?P<message>.*))?", re.DOTALL)
+_RAISED: Final = re.compile(r"raised (?P<type>[^\W\d][\w.<>]*)(?:: (?P<message>.*))?", re.DOTALL)
 
 
 class Raised(NamedTuple):

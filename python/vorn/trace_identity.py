@@ -3,17 +3,23 @@
 Each trace file carries one extended attribute, ``user.vorn.trace``, set by
 the writer when the file is opened: a compact JSON object naming the
 process (pid, its start time in clock ticks since boot, parent pid, command
-line), the thread (id and system name), the host and the clock origin, the
-Unix milliseconds every time in the file counts from:
+line), the thread (id, system name and Python's name for it), the host and
+the clock origin, the Unix milliseconds every time in the file counts from:
 
     {"version":1,"pid":4242,"start":987654,"ppid":1000,"tid":4243,
-     "thread_name":"worker","cmdline":["python3.14","app.py","-v"],
+     "thread_name":"request-handler","python_thread_name":"request-handler-7",
+     "cmdline":["python3.14","app.py","-v"],
      "host":"vm","clock_origin_ms":1765200000123,"pidns":4026531836,
      "boot_id":"0f6f2c59-...","file_id":"9c1e0d4b7a2f6e31"}
 
+"thread_name" is the system's name, at most 15 bytes (the main thread's is
+the program's); "python_thread_name", threading's name for the thread, is
+left out for threads Python did not start. A TraceIdentity's thread_name is
+Python's name where the file has one, the system's otherwise.
+
 "pidns" (the inode of the writer's pid namespace), "boot_id" (the kernel's
-boot id) and "file_id" (random, one per file) came later: older files lack
-them. A pid and start time name one process only within one pid namespace
+boot id), "file_id" (random, one per file) and "python_thread_name" came
+later: older files lack them. A pid and start time name one process only within one pid namespace
 of one boot, and a file's name (its sibling number) can change while it is
 being written; file_id stays with the file.
 
@@ -86,13 +92,14 @@ class TraceIdentity:
     start: int
     ppid: int
     tid: int
-    thread_name: str
+    thread_name: str  # Python's name for the thread where known, else the system's
     cmdline: tuple[str, ...]
     host: str
     clock_origin_ms: int
     pidns: int | None = None  # inode of the writer's /proc/self/ns/pid
     boot_id: str | None = None  # /proc/sys/kernel/random/boot_id when written
     file_id: str | None = None  # 16 hex digits, random, one per trace file
+    system_thread_name: str | None = None  # at most 15 bytes; the main thread's is the program's
 
     @property
     def process(self) -> str:
@@ -198,6 +205,9 @@ def _parsed(raw: bytes | str) -> TraceIdentity | str | None:
         return f"{wrong} (a text missing)"
     if not all(isinstance(argument, str) for argument in cmdline):
         return f"{wrong} (a command line that is not all text)"
+    python_thread_name = value.get("python_thread_name")
+    if not (python_thread_name is None or isinstance(python_thread_name, str)):
+        return f"{wrong} (a Python thread name that is not text)"
     pidns, boot_id, file_id = value.get("pidns"), value.get("boot_id"), value.get("file_id")
     if not (pidns is None or _in_range(pidns, *_PIDNS_RANGE)):
         return f"{wrong} (a pid namespace out of range)"
@@ -210,13 +220,14 @@ def _parsed(raw: bytes | str) -> TraceIdentity | str | None:
         start=value["start"],
         ppid=value["ppid"],
         tid=value["tid"],
-        thread_name=value["thread_name"],
+        thread_name=python_thread_name or value["thread_name"],
         cmdline=tuple(cmdline),
         host=value["host"],
         clock_origin_ms=value["clock_origin_ms"],
         pidns=pidns,
         boot_id=boot_id,
         file_id=file_id,
+        system_thread_name=value["thread_name"],
     )
 
 

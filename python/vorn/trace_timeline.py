@@ -77,7 +77,9 @@ class Timeline:
 
 
 def thread_name(trace: TraceFile) -> str:
-    """"ThreadPoolExecu 27757"; "thread 27757" without a system name."""
+    """The thread's name, Python's where the file gives it, and its id:
+    "request-handler-000123 27757"; "ThreadPoolExecu 27757" (a system name,
+    cut to 15 bytes); "thread 27757" for a file without identity."""
     return f"{trace.thread_name} {trace.thread}" if trace.thread_name else f"thread {trace.thread}"
 
 

@@ -11,6 +11,7 @@ from typing import Any, Final, ParamSpec, TypeVar, cast, overload
 
 from _py_vorn import StlLogger
 
+from vorn.block_scope import raised_message
 from vorn.utf8_safe import utf8_safe
 
 __all__ = ["traced"]
@@ -39,8 +40,9 @@ def traced(
     The scope's invoker and message are `name`, else the function's
     qualified name (``Job.run``); its file and line are where the function
     is defined.
-    A call that raises logs "raised <exception type>" before its scope closes,
-    and the exception goes on unchanged.
+    A call that raises logs "raised <type>: <message>" before its scope
+    closes ("raised ValueError: bad input 42", cut to 1000 characters), and
+    the exception goes on unchanged.
 
     A generator function gets one scope per resumption instead of one for its
     whole life: the first ``next`` opens a scope with the message "<name>
@@ -166,8 +168,8 @@ class _Identity:
 
 
 def _log_raised(scope: StlLogger, error: BaseException) -> None:
-    """Logs "raised <exception type>"; the type's name may be anything."""
-    scope.log(utf8_safe(f"raised {type(error).__qualname__}"))
+    """Logs "raised <type>: <message>" (raised_message)."""
+    scope.log(raised_message(error))
 
 
 def _task_name() -> str | None:

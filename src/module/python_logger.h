@@ -9,14 +9,18 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <pthread.h>
 
 #include "module/default_invoker.h"
+#include "module/python_thread_name.h"
 #include "trace/scope_text.h"
 #include "trace/thread_id.h"
 
 namespace vorn {
+
+class JsonStlLogger;
 
 // A text argument as Python passes it: a str as its UTF-8 bytes, bytes and
 // bytearray byte for byte. str and bytes objects never change, so their
@@ -65,6 +69,13 @@ struct CallTexts {
 
 inline thread_local CallTexts this_thread_call_texts;
 
+// Before a trace scope may open the thread's trace file: the thread's
+// Python name for the file's identity. Console scopes open no file.
+template <typename T>
+void before_opening_output() noexcept {
+    if constexpr (std::is_same_v<T, JsonStlLogger>) give_python_thread_name();
+}
+
 // Copies the first Size - 1 bytes of `text` into `buffer`, NUL-terminated.
 //   bounded_copy(char[259], 300 x "a") => 258 x "a"
 template <std::size_t Size>
@@ -78,8 +89,15 @@ const char* bounded_copy(char (&buffer)[Size], std::string_view text) noexcept {
 // The calling thread's id once read; 0 until then (no thread has id 0).
 inline thread_local std::int64_t cached_calling_thread_id = 0;
 
+// How many forks this process descends from, counted in each child: tells
+// what the parent opened from what the child did.
+inline std::uint64_t fork_generation = 0;
+
 // In a forked child the one thread left has an id of its own.
-inline void forget_calling_thread_id() { cached_calling_thread_id = 0; }
+inline void forget_calling_thread_id() {
+    cached_calling_thread_id = 0;
+    ++fork_generation;
+}
 
 // The calling thread's system thread id, as current_thread_id() reads it,
 // read once per thread: it is a system call, and scopes open far more often
@@ -110,6 +128,7 @@ public:
     PythonLogger(const TextArgument& message, const std::optional<TextArgument>& invoker,
                  const TextArgument& file, std::uint32_t line, std::optional<std::int64_t> tid) {
         const std::string default_invoker = get_default_invoker();
+        before_opening_output<T>();
         const std::int64_t thread_id = calling_thread_id();
         CallTexts& texts = this_thread_call_texts;
         const char* chosen_invoker =
@@ -130,6 +149,9 @@ public:
     // Adds one record to the open scope; "logger is closed" once it has ended.
     // The message is never read as a format.
     void log(const TextArgument& message) {
+        // Reading the thread's name runs Python code, which might close
+        // this logger: checked after it.
+        before_opening_output<T>();
         throw_if_closed();
         // The scope's write lets other threads run; one of them may close this
         // logger meanwhile, so nothing of it is touched after the call.

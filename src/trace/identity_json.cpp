@@ -67,6 +67,9 @@ private:
 
 // Longer than any system thread name (15 bytes) or host name (64) can escape to.
 constexpr std::size_t kThreadNameLimit = 96;
+// Room for any name worth reading, leaving the command line room to spare
+// beside the longest host.
+constexpr std::size_t kPythonThreadNameLimit = 200;
 constexpr std::size_t kHostLimit = 400;
 // A boot id is a UUID of 36 characters.
 constexpr std::size_t kBootIdLimit = 40;
@@ -184,6 +187,12 @@ std::size_t compose_trace_identity(const TraceIdentity& identity, char (&out)[kT
     head.number(identity.tid);
     head.literal(",\"thread_name\":");
     head.string(identity.thread_name, strnlen(identity.thread_name, kThreadNameLimit), kThreadNameLimit);
+    if (identity.python_thread_name[0] != '\0') {
+        head.literal(",\"python_thread_name\":");
+        // Escaping never shortens a text: the limit's worth of bytes fills it.
+        head.string(identity.python_thread_name, strnlen(identity.python_thread_name, kPythonThreadNameLimit),
+                    kPythonThreadNameLimit);
+    }
     head.literal(",\"cmdline\":[");
     // The fixed fields are bounded well below the limit.
     if (!head.fits() || !tail.fits() || head.size() + tail.size() > kTraceIdentityMaxBytes) return 0;

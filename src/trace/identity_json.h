@@ -12,6 +12,7 @@ struct TraceIdentity {
     std::int64_t ppid = 0;
     std::int64_t tid = 0;
     const char* thread_name = "";  // NUL-terminated
+    const char* python_thread_name = "";  // NUL-terminated; "": left out
     // NUL-separated arguments; the last one may lack its NUL. When
     // `command_line_complete` is false the last one is only a beginning and
     // is treated as too long to fit.
@@ -33,11 +34,14 @@ inline constexpr std::size_t kTraceIdentityBufferBytes = kTraceIdentityMaxBytes 
 
 // Writes `identity` as compact JSON, its fields in this order:
 //   {"version":1,"pid":..,"start":..,"ppid":..,"tid":..,"thread_name":"..",
-//    "cmdline":[..],"host":"..","clock_origin_ms":..,"pidns":..,
-//    "boot_id":"..","file_id":"<16 lowercase hex digits>"}
+//    "python_thread_name":"..","cmdline":[..],"host":"..",
+//    "clock_origin_ms":..,"pidns":..,"boot_id":"..",
+//    "file_id":"<16 lowercase hex digits>"}
 // into `out` (no NUL) and returns its
 // length, at most kTraceIdentityMaxBytes. Strings are JSON-escaped (bytes
-// that are not UTF-8 become U+FFFD). The command line takes what room the
+// that are not UTF-8 become U+FFFD); a Python thread name is cut to 200
+// escaped bytes, and left out when empty (as are an unknown pidns and
+// boot id). The command line takes what room the
 // other fields leave: trailing arguments that do not fit are dropped whole,
 // and a first argument that alone does not fit is cut at a character
 // boundary.

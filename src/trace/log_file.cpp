@@ -104,6 +104,11 @@ std::string get_log_file_name() {
     return *state->current_log_file;
 }
 
+bool log_file_open_for_this_thread() noexcept {
+    const LogFileState* state = this_thread_state;
+    return state != nullptr && state->log_stream && state->log_stream->is_open();
+}
+
 LogStream* current_log_stream() {
     LogFileState* state = log_file_state();
     return state != nullptr ? state->log_stream.get() : nullptr;

@@ -29,6 +29,10 @@ void ensure_log_file();
 // Opens nothing.
 std::string get_log_file_name();
 
+// Whether the calling thread's trace file is open, so that the next scope
+// writes into it without opening anything. Creates no state; a few loads.
+bool log_file_open_for_this_thread() noexcept;
+
 // The calling thread's trace stream; nullptr until its first opening attempt.
 LogStream* current_log_stream();
 

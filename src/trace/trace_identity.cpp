@@ -1,6 +1,7 @@
 #include "trace/trace_identity.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include <sys/prctl.h>
@@ -11,12 +12,17 @@
 #include "trace/identity_json.h"
 #include "trace/process_identity.h"
 #include "trace/trace_identity_seam.h"
+#include "trace/utf8_cut.h"
 
 namespace vorn {
 
 std::atomic<SetAttributeCall> trace_identity_set_attribute{&::fsetxattr};
 
 namespace {
+
+// The calling thread's name as Python knows it, NUL-terminated; "" until
+// given. A plain array: nothing to destroy at thread exit.
+thread_local char this_thread_python_name[kPythonThreadNameBytes + 1] = {};
 
 // splitmix64's finaliser: spreads every input bit over the whole result.
 std::uint64_t mix(std::uint64_t value) {
@@ -44,6 +50,15 @@ std::uint64_t new_file_id(std::int64_t thread_id) {
 
 }  // namespace
 
+void set_python_thread_name(const char* name, std::size_t length) noexcept {
+    const void* nul = name != nullptr ? std::memchr(name, '\0', length) : nullptr;
+    if (name == nullptr) length = 0;
+    if (nul != nullptr) length = static_cast<std::size_t>(static_cast<const char*>(nul) - name);
+    length = utf8_cut_length(name, length, kPythonThreadNameBytes);
+    if (length > 0) std::memcpy(this_thread_python_name, name, length);
+    this_thread_python_name[length] = '\0';
+}
+
 void attach_trace_identity(int fd, std::int64_t thread_id, const char* host) noexcept {
     if (fd < 0) return;
     const int saved_errno = errno;
@@ -61,6 +76,7 @@ void attach_trace_identity(int fd, std::int64_t thread_id, const char* host) noe
     identity.ppid = process.ppid;
     identity.tid = thread_id;
     identity.thread_name = thread_name;
+    identity.python_thread_name = this_thread_python_name;
     identity.command_line = process.command_line;
     identity.command_line_length = process.command_line_length;
     identity.command_line_complete = process.command_line_complete;

@@ -399,4 +399,9 @@ void write_exit_record(const ClockReading& ts_exit) noexcept {
     write_staged_timed(out, 0, ts_exit);
 }
 
+std::int32_t open_scope_count() noexcept {
+    const WriterState* state = this_thread_writer;
+    return state == nullptr ? 0 : state->depth / 2;  // depth is 2k + 1 with k scopes open
+}
+
 }  // namespace vorn

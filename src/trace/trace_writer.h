@@ -52,4 +52,9 @@ void write_instant_record(const ClockReading& ts, const char* invoker, const cha
 // the record; nothing is thrown.
 void write_exit_record(const ClockReading& ts_exit) noexcept;
 
+// How many scopes are open on the calling thread: 0 before its first, 2
+// inside a scope inside another. A scope that was opened at depth n is the
+// innermost one only while this is n. Creates no state.
+std::int32_t open_scope_count() noexcept;
+
 }  // namespace vorn

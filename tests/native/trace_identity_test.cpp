@@ -85,6 +85,7 @@ TEST_F(TraceIdentity, names_the_process_and_thread_and_the_clock_origin) {
     std::string path;
     run_in_thread([&] {
         pthread_setname_np(pthread_self(), "vorn-worker\\\"1");
+        vorn::set_python_thread_name("request-handler-000123\0after", 28);
         tid = vorn::current_thread_id();
         { JsonStlLogger scope("worker", "job.py", 7, 1, "%s", "m"); }
         path = vorn::get_log_file_name();
@@ -99,6 +100,8 @@ TEST_F(TraceIdentity, names_the_process_and_thread_and_the_clock_origin) {
     EXPECT_EQ(field(json, "ppid"), std::to_string(getppid()));
     EXPECT_EQ(field(json, "tid"), std::to_string(tid));
     EXPECT_EQ(field(json, "thread_name"), quoted("vorn-worker\\\\\\\"1")) << "escaped";
+    EXPECT_EQ(field(json, "python_thread_name"), quoted("request-handler-000123")) << "whole, up to its NUL";
+    EXPECT_EQ(field(identity_of(trace_on_thread("another")), "python_thread_name"), "<missing>") << "none given";
     EXPECT_EQ(field(json, "host"), quoted(vorn::testing::host_name()));
     // The test binary's own command line, as /proc has it.
     const std::string cmdline = read_file("/proc/self/cmdline");
@@ -232,6 +235,8 @@ TEST(TraceIdentityRecord, a_hostile_host_and_command_line_still_fit_and_read_bac
     identity.pid = 4242;
     identity.start = 987654;
     identity.thread_name = "\"\"\"\"\"\"\"\"\"\"\"\"\"\"\"";
+    const std::string python_name(300, '\x01');
+    identity.python_thread_name = python_name.c_str();
     identity.host = host.c_str();
     identity.command_line = command_line.data();
     identity.command_line_length = command_line.size();
@@ -243,6 +248,7 @@ TEST(TraceIdentityRecord, a_hostile_host_and_command_line_still_fit_and_read_bac
     ASSERT_LE(json.size(), vorn::kTraceIdentityMaxBytes);
     EXPECT_TRUE(json.ends_with(R"(,"file_id":"fedcba9876543210"})")) << json;
     EXPECT_EQ(field(json, "cmdline"), R"([",\"pid\":9,\"start\":9,"])") << "the long argument dropped whole";
+    EXPECT_EQ(field(json, "python_thread_name").size(), 2 + 33 * 6u) << "cut between escapes";
 
     vorn::TraceFileWriter writer;
     ASSERT_TRUE(vorn::parse_trace_file_writer(json.data(), json.size(), writer));
