@@ -62,19 +62,45 @@ def test_gathered_tasks_trace_their_steps_and_spans_as_they_ran(traced):
         "span # begin: handle a [a]", ("fetch start [a]", True, []),
         "span # begin: handle b [b]", ("fetch start [b]", True, []),
         "span # begin: handle c [c]", ("fetch start [c]", True, []),
-        ("fetch resume [c]", True, ["raised KeyError: None"]), "span # end: handle c [c] (raised KeyError)",
+        ("fetch resume [c]", True, ["raised KeyError: None"]), "span # end: handle c [c] (raised KeyError: None)",
         ("fetch resume [b]", True, []), "span # end: handle b [b]",
         ("fetch resume [a]", True, []), "span # end: handle a [a]",
     ]  # fmt: skip
     spans = read_spans(run.path)
     assert spans_of(run.path) == [("handle a", "a", True, None), ("handle b", "b", True, None),
-                                  ("handle c", "c", True, "KeyError")]  # fmt: skip
+                                  ("handle c", "c", True, "KeyError: None")]  # fmt: skip
     assert [(span.begin, span.end) for span in spans] == [
         ((str(run.path), (0,)), (str(run.path), (11,))),
         ((str(run.path), (2,)), (str(run.path), (9,))),
         ((str(run.path), (4,)), (str(run.path), (7,))),
     ]
     assert all(span.ts_begin <= span.ts_end for span in spans)
+
+
+@pytest.mark.parametrize("text, parsed", [  # a record's text; its message, task, raised type and message
+    ("span 1f.4711 end: fetch [Task-3] (raised KeyError: 'k')", ("fetch", "Task-3", "KeyError", "'k'")),
+    ("span 1f.4711 end: fetch [Task-3] (raised KeyError)", ("fetch", "Task-3", "KeyError", None)),  # older spans
+    ("span 1f.4711 end: fetch [Task-3]", ("fetch", "Task-3", None, None)),
+    ("span 1.2 begin: retry [a] (raised E) [t]", ("retry [a] (raised E)", "t", None, None)),
+    ("span 1.2 end: retry [a] (raised E) [t] (raised OSError: (5, 'x)\n[y]'))",
+     ("retry [a] (raised E)", "t", "OSError", "(5, 'x)\n[y]')")),
+    ("span 1.2 end: f [] (raised f.<locals>.Err: a: b (raised C))", ("f", "", "f.<locals>.Err", "a: b (raised C)")),
+    ("span 1.2 end: f [] (raised no type)", None),  # no type name, and no task at its end: no span record
+])  # fmt: skip
+def test_a_span_records_raised_part_is_read_from_its_end(text, parsed):
+    from vorn.trace_reader import _SPAN_TEXT
+
+    match = _SPAN_TEXT.fullmatch(text)
+    got = (match["message"], match["task"], match["raised_type"], match["raised_message"]) if match else None
+    assert got == parsed
+
+
+def test_a_span_that_raised_records_the_exceptions_type_and_message(traced):
+    def body():
+        with pytest.raises(ValueError), vorn.span("m (raised X) [y]"):
+            raise ValueError("a (b)\n[c]")
+
+    assert spans_of(traced(body).path) == [("m (raised X) [y]", None, True, "ValueError: a (b)\n[c]")]
 
 
 async def waits_forever(swallow):

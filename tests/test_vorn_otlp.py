@@ -436,7 +436,8 @@ def test_async_spans_are_spans_of_their_own_and_their_records_no_events(tmp_path
     assert rows == {
         "serve": (None, None, 0, "", [("gathering", code_of(Instant(0, "serve", "app.py", 1, "")))]),
         "handle a": ("serve", "a", 0, "", []),
-        "handle b": ("serve", "b", 2, "raised KeyError", [("exception", {"exception.type": "KeyError"})]),
+        "handle b": ("serve", "b", 2, "raised KeyError: 'b'",
+                     [("exception", {"exception.type": "KeyError", "exception.message": "'b'"})]),
         "main scope": (None, None, 0, "", []),
         "handed over": ("main scope", None, 0, "", []),
         "worker scope": (None, None, 0, "", []),

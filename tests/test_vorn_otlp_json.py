@@ -1,5 +1,5 @@
 """python -m vorn otlp: the OTLP/JSON text written without the SDK's encoder,
-byte for byte the encoder's; traced calls that raised as error spans; and
+byte for byte the encoder's; scopes that raised as error spans; and
 which run a one-shot send takes."""
 
 import json
@@ -47,19 +47,24 @@ for call in (lambda: parse("x"), lambda: list(steps()), lambda: asyncio.run(fetc
     except Exception:
         pass
 lookalike()
+try:
+    with vorn.scope("load rows"):
+        raise LookupError("no (rows)")
+except LookupError:
+    pass
 with _py_vorn.StlLogger("request", "handle", "app.py", 10) as request:
     request.log("raised KeyError")  # a program's own words
 """
 
 
-def test_the_record_of_a_traced_call_that_raised_makes_its_span_an_error(tmp_path):
+def test_the_raised_record_of_a_scopes_own_logger_makes_its_span_an_error(tmp_path):
     last = "raised ValueError: bad\ninput"
     plain = [(last, None)]
     rows = [  # scope message, its line, its records; status message, events
         ("w", 7, [last], last, [("exception", {"exception.type": "ValueError", "exception.message": "bad\ninput"})]),
         ("w resume [Task-3]", 7, ["raised KeyError"], "raised KeyError", [("exception", {"exception.type": "KeyError"})]),
-        ("request", 7, [last], None, plain),  # not a message traced gives
-        ("w", 8, [last], None, plain),  # not the scope's own line
+        ("request", 7, [last], last, [("exception", {"exception.type": "ValueError", "exception.message": "bad\ninput"})]),
+        ("w", 8, [last], None, plain),  # another logger's record: not the scope's own line
         ("w", 7, [last, "after"], None, [*plain, ("after", None)]),  # not the last record
         ("w", 7, ["raised no type"], None, [("raised no type", None)]),
     ]  # fmt: skip
@@ -72,7 +77,7 @@ def test_the_record_of_a_traced_call_that_raised_makes_its_span_an_error(tmp_pat
 
 
 @needs_otel
-def test_traced_calls_that_raised_arrive_as_errors_and_the_json_is_the_encoders(tmp_path):
+def test_scopes_that_raised_arrive_as_errors_and_the_json_is_the_encoders(tmp_path):
     from opentelemetry.exporter.otlp.proto.common.trace_encoder import encode_spans
 
     from vorn.otlp import request_json, sdk_spans
@@ -94,14 +99,17 @@ def test_traced_calls_that_raised_arrive_as_errors_and_the_json_is_the_encoders(
             events = [(event["name"], {pair["key"]: pair["value"]["stringValue"] for pair in event["attributes"]})
                       for event in span.get("events", [])]  # fmt: skip
             errors[span["name"]] = (span["status"]["code"], span["status"]["message"], events)
-    # The records traced wrote: "raised <type>", with ": <message>" where it gives one.
+    # The records traced and vorn.scope wrote: "raised <type>", with ": <message>" where it gives one.
+    # "request" logged "raised KeyError" itself as its last record: it reads as
+    # raised too, the known limit of a trace that has no field for an exception.
     raised = {}
     for trace in find_trace_files([traced_logs]):
         for _, item in walk(read_trace_events(trace.path)):
             if isinstance(item, Scope) and item.events and item.events[-1].args.startswith("raised "):
                 raised[item.args] = item.events[-1].args
     expected = {}
-    for name, kind in (("parse", "ValueError"), ("steps resume", "KeyError"), ("fetch resume [Task-1]", "TimeoutError")):
+    for name, kind in (("parse", "ValueError"), ("steps resume", "KeyError"), ("fetch resume [Task-1]", "TimeoutError"),
+                       ("load rows", "LookupError"), ("request", "KeyError")):  # fmt: skip
         text = raised[name]
         assert text == f"raised {kind}" or text.startswith(f"raised {kind}: ")
         attributes = {"exception.type": kind}
@@ -109,7 +117,7 @@ def test_traced_calls_that_raised_arrive_as_errors_and_the_json_is_the_encoders(
             attributes["exception.message"] = text.removeprefix(f"raised {kind}: ")
         expected[name] = (2, text, [("exception", attributes)])
     assert errors == expected
-    assert {"lookalike", "request"} <= set(raised)  # their last records say "raised", and they are no errors
+    assert "lookalike" in raised  # its last record says "raised", another logger's: no error
 
     # The text written directly is the SDK's encoder's request, byte for byte:
     # on the program's spans, and on spans at every default and with every kind of value.

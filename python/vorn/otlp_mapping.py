@@ -14,10 +14,15 @@ events. The private thread that writes those records holds one scope,
 "vorn spans", open for the life of the process; it stands for nothing the
 program did, so it sends nothing.
 
-A scope of vorn.traced whose call raised ends with the record traced logs
-then, "raised <type>" (or "raised <type>: <message>"); its span gets status
-ERROR with that text, and the record becomes its `exception` event, as the
-exception that left a vorn.span does.
+A scope that raised ends with the record vorn.traced and vorn.scope log
+then, "raised <type>" (or "raised <type>: <message>"), as
+vorn.scope_outcome reads it for the page and the summary; its span gets
+status ERROR with that text, and the record becomes its `exception` event,
+as the exception that left a vorn.span does. The record must be the
+scope's own (its invoker, file and line): one that another logger wrote
+into the scope is an event like any other. A program's own
+``log("raised ...")`` as a scope's last record reads as raised too: nothing
+in the file tells them apart.
 
 Ids are hashes, never random: the same file sent twice gives the same ids
 (a backend that receives a span again keeps one), and files of different
@@ -46,6 +51,7 @@ from dataclasses import dataclass, field
 from json.encoder import encode_basestring_ascii
 from typing import Final
 
+from vorn.scope_outcome import Raised, raised_of
 from vorn.trace_files import TraceFile
 from vorn.trace_identity import TraceIdentity
 from vorn.trace_identity import process_key as identity_process_key
@@ -76,10 +82,6 @@ NEVER_CLOSED: Final = "never closed"
 # imports the native module, so they are not taken from there).
 SPAN_INVOKER: Final = "span"
 SPAN_FILE: Final = "<vorn.span>"
-# What vorn.traced logs when the call it times raises, and what follows the
-# function's name in the message of a step's scope.
-_RAISED: Final = re.compile(r"raised (?P<type>[^\s:]+)(?:: (?P<message>.*))?", re.DOTALL)
-_TRACED_STEP: Final = re.compile(r"(?: (?:start|resume|close))?(?: \[.*\])?", re.DOTALL)
 
 
 @dataclass(frozen=True)
@@ -285,7 +287,7 @@ class ProcessTraces:
 
         spans: list[Span] = []
         open_spans: list[Span] = []  # the spans of the enclosing scopes, innermost last
-        raised: dict[int, Instant] = {}  # id(): the "raised" records of the traced calls open
+        raised: dict[int, tuple[Instant, Raised]] = {}  # id(): the "raised" records of the scopes open
         trace_id = self.process_trace
         for index, (depth, position, item) in enumerate(view.ordered):
             if not sent[position[0]]:
@@ -299,8 +301,9 @@ class ProcessTraces:
                 if item.invoker == SPAN_INVOKER and item.file == SPAN_FILE:
                     continue  # a vorn.span's record: the span is sent of its own
                 time_ns = origin + (item.ts_ns if item.ts_ns is not None else item.ts * NANOS_PER_MS)
-                if raised and raised.pop(id(item), None) is item:
-                    open_spans[-1].events.append(_exception_event(item.args, time_ns))
+                found = raised.pop(id(item), None) if raised else None
+                if found is not None and found[0] is item:
+                    open_spans[-1].events.append(_exception_event(found[1], time_ns))
                     continue
                 event = SpanEvent(item.args, time_ns, _code_attributes(item))
                 if open_spans:
@@ -320,10 +323,10 @@ class ProcessTraces:
                 end, error = view.last, NEVER_CLOSED
             else:
                 end = item.ts_exit_ns if item.ts_exit_ns is not None else exit_ms * NANOS_PER_MS
-                record = _traced_raise(item)
-                if record is not None:
-                    raised[id(record)] = record
-                    error = record.args
+                outcome = _scope_raise(item)
+                if outcome is not None:
+                    raised[id(outcome[0])] = outcome
+                    error = outcome[0].args
             enter = item.ts_enter_ns if item.ts_enter_ns is not None else item.ts_enter * NANOS_PER_MS
             span = Span(trace_id, view.span_id(index), open_spans[-1].span_id if open_spans else None, item.args,
                         origin + enter, origin + end, attributes, resource, never_closed=never_closed,
@@ -366,8 +369,10 @@ class ProcessTraces:
                 assert end_view is not None and record.ts_end is not None
                 span.end_ns = end_view.origin + _ns(record, "ts_end")
                 if record.raised:
+                    # "KeyError: 'k'", or "KeyError" alone: a type name holds no ": ".
+                    kind, _, message = record.raised.partition(": ")
                     span.error = f"raised {record.raised}"
-                    span.events.append(_exception_event(span.error, span.end_ns))
+                    span.events.append(_exception_event(Raised(kind, message), span.end_ns))
             else:
                 span.never_closed, span.error = True, NEVER_CLOSED
                 span.attributes["vorn.never_closed"] = True
@@ -433,31 +438,27 @@ def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Sc
             stack.append((position, iter(enumerate(item.events))))
 
 
-def _traced_raise(scope: Scope) -> Instant | None:
-    """The record vorn.traced wrote in `scope` when the call (or step) it
-    times raised: "raised <type>", or "raised <type>: <message>". Only
-    traced writes it there: the scope's last record, carrying the scope's
-    own invoker, file and line, in a scope whose message is that invoker,
-    alone or followed by the step (and the asyncio task)."""
-    if not scope.events:
+def _scope_raise(scope: Scope) -> tuple[Instant, Raised] | None:
+    """The record that says an exception left `scope`, and that exception:
+    its last record, in the form scope_outcome reads, written by the
+    scope's own logger (the scope's invoker, file and line), as
+    vorn.traced and vorn.scope write it."""
+    outcome = raised_of(scope)
+    if outcome is None:
         return None
     record = scope.events[-1]
-    if type(record) is not Instant or not record.args.startswith("raised "):
-        return None
+    assert isinstance(record, Instant)
     if (record.invoker, record.file, record.line) != (scope.invoker, scope.file, scope.line):
         return None
-    if not scope.args.startswith(scope.invoker) or not _TRACED_STEP.fullmatch(scope.args, len(scope.invoker)):
-        return None
-    return record if _RAISED.fullmatch(record.args) else None
+    return record, outcome
 
 
-def _exception_event(description: str, time_ns: int) -> SpanEvent:
-    """The `exception` event of a span whose status says `description`,
-    "raised <type>" or "raised <type>: <message>"."""
-    kind, colon, message = description.removeprefix("raised ").partition(": ")
-    attributes: Attributes = {"exception.type": kind}
-    if colon:
-        attributes["exception.message"] = message
+def _exception_event(raised: Raised, time_ns: int) -> SpanEvent:
+    """The `exception` event of a span that `raised` left; no
+    exception.message when the record gave none."""
+    attributes: Attributes = {"exception.type": raised.type}
+    if raised.message:
+        attributes["exception.message"] = raised.message
     return SpanEvent("exception", time_ns, attributes)
 
 

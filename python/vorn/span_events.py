@@ -45,13 +45,12 @@ speedscope writer, which reads the files itself, notes the spans with
 from __future__ import annotations
 
 import json
-import re
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Final, Protocol
 
 from vorn.display_times import PlacedEvent
-from vorn.trace_reader import Instant, Scope
+from vorn.trace_reader import _SPAN_TEXT, Instant, Scope
 
 __all__ = [
     "SPAN_CATEGORY",
@@ -71,13 +70,6 @@ NEVER_CLOSED: Final = " (never closed)"
 HOLDER_SCOPE: Final = "vorn spans"
 HOLDER_FILE: Final = "<vorn.span>"
 OUTSIDE_TASKS: Final = "outside tasks"
-
-# "span 1f.4711 begin: fetch [Task-3]", "span 1f.4711 end: fetch [Task-3] (raised KeyError)"
-_SPAN_TEXT: Final = re.compile(
-    r"span (?P<id>[0-9a-f]+\.\d+) (?P<kind>begin|end): (?P<message>.*) \[(?P<task>.*?)\]"
-    r"(?: \(raised (?P<raised>[^()]+)\))?",
-    re.DOTALL,
-)
 
 Time = int | float
 

@@ -26,6 +26,7 @@ from typing import Final, Self
 
 from _py_vorn import StlLogger
 
+from vorn.block_scope import raised_message
 from vorn.utf8_safe import utf8_safe
 
 __all__ = ["SPAN_INVOKER", "span"]
@@ -137,8 +138,10 @@ class span:
     """``with vorn.span("fetch"):`` or ``async with vorn.span("fetch"):``.
 
     Writes "span <id> begin: <message> [<task>]" when entered and
-    "span <id> end: <message> [<task>]" when left, " (raised <type>)"
-    added when an exception leaves it. <id> is unique in the process
+    "span <id> end: <message> [<task>]" when left, " (raised <type>:
+    <message>)" added when an exception leaves it (the exception's text
+    cut as block_scope.raised_message cuts it; " (raised <type>)" when it
+    has none). <id> is unique in the process
     ("1f.4711": a counter in hex, then the pid); <task> is the running
     asyncio task's name when entered, empty outside a task. Each record
     lands in the scope open on the thread at that moment, so spans may
@@ -169,7 +172,9 @@ class span:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
-        raised = "" if exc_type is None else f" (raised {exc_type.__qualname__})"
+        # The exception as traced and vorn.scope tell it, "raised KeyError: 'k'",
+        # in parentheses: readers take the last " (raised ...)" at the end.
+        raised = "" if exc_value is None else f" ({raised_message(exc_value)})"
         self._state = "ended"
         _log(f"span {self.id} end: {self.message} [{self.task}]{raised}")
 

@@ -54,10 +54,10 @@ from typing import Final
 from vorn.percentiles import nearest_ranks
 from vorn.precise_times import NS_PER_MS
 from vorn.scope_outcome import raised_of
-from vorn.span_events import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
 from vorn.span_events import HOLDER_FILE, HOLDER_SCOPE, SPAN_INVOKER
 from vorn.trace_archive import opened_trace_files
 from vorn.trace_files import TraceFile
+from vorn.trace_reader import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
 from vorn.terminal_text import count, printable
 from vorn.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace
 from vorn.trace_timeline import Process, Timeline, timeline_of

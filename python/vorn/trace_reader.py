@@ -271,7 +271,8 @@ class Span:
     they are: the file and the indexes leading to the record, from the
     file's top-level list down through the events of each scope. ``ts_end``
     and ``end`` are None when the span never ended (or its end is in a file
-    that was not read); ``raised`` names the exception that left it."""
+    that was not read); ``raised`` names the exception that left it, as
+    "<type>: <message>" or, when the record gives no message, "<type>"."""
 
     id: str
     message: str
@@ -285,10 +286,19 @@ class Span:
     ts_end_ns: int | None = field(default=None, compare=False)
 
 
-# "span 1f.4711 begin: fetch [Task-3]", "span 1f.4711 end: fetch [Task-3] (raised KeyError)"
+# A span's records:
+#   "span 1f.4711 begin: fetch [Task-3]"
+#   "span 1f.4711 end: fetch [Task-3] (raised KeyError: 'k')"
+#   "span 1f.4711 end: fetch [Task-3] (raised KeyError)"       (older spans: the type only)
+# Both the span's message and the exception's may hold anything, brackets,
+# parentheses, newlines and " (raised ...)" included: the raised part is
+# anchored at the end of the record, and the message is the longest that
+# leaves a "[task]" and such an end, so the last " [task] (raised" wins.
+# "raised" is the exception as "<type>" or "<type>: <message>"; a type name
+# is a dotted run of identifiers (a qualname may hold "<locals>").
 _SPAN_TEXT: Final = re.compile(
     r"span (?P<id>[0-9a-f]+\.\d+) (?P<kind>begin|end): (?P<message>.*) \[(?P<task>.*?)\]"
-    r"(?: \(raised (?P<raised>[^()]+)\))?",
+    r"(?: \(raised (?P<raised>(?P<raised_type>[^\W\d][\w.<>]*)(?:: (?P<raised_message>.*))?)\))?",
     re.DOTALL,
 )
 
