@@ -5,6 +5,7 @@ import json
 import os
 import re
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -189,3 +190,20 @@ def write_traced_file(path, *elements, **identity):
     write_trace(path, *elements)
     os.setxattr(path, "user.vorn.trace", identity_json(**identity))
     return TraceFile.of(path)
+
+
+COMPANION_HEADER = struct.Struct("<8sIIqQqqQQ")
+
+
+def write_companion(trace, entries, count=None, magic=b"VORNTIME", **header):
+    """The companion of precise times of `trace` (a TraceFile or the path of
+    X.log; written as X.times) as the writer lays it out: the 64-byte header,
+    with identity_json's made-up process unless `header` gives pid, start,
+    tid or origin, and one nanosecond entry per timed record; `count`
+    defaults to all entries. Returns the companion's path."""
+    fields = {"pid": 100, "start": 5000, "tid": 100, "origin": 1765200000000} | header
+    head = COMPANION_HEADER.pack(magic, 1, COMPANION_HEADER.size, fields["pid"], fields["start"], fields["tid"],
+                                 fields["origin"], len(entries) if count is None else count, 0)  # fmt: skip
+    path = Path(getattr(trace, "path", trace)).with_suffix(".times")
+    path.write_bytes(head + struct.pack(f"<{len(entries)}q", *entries))
+    return path

@@ -5,7 +5,6 @@ them on one timeline."""
 import json
 import os
 import re
-import struct
 import subprocess
 import sys
 import tarfile
@@ -13,7 +12,7 @@ import textwrap
 
 import pytest
 
-from conftest import instant_text, run_vorn, scope_text, write_trace, write_traced_file
+from conftest import instant_text, run_vorn, scope_text, write_companion, write_trace, write_traced_file
 from test_vorn_view import chromium_dom, needs_chromium
 from vorn.export import trace_event_object
 from vorn.precise_times import companion_path
@@ -301,18 +300,6 @@ def test_the_thread_comes_from_the_identity_never_from_a_prefix(tmp_path, name, 
     trace = write_trace(path, scope_text("a", 0, 1)) if tid is None else write_traced_file(path, scope_text("a", 0, 1),
                                                                                           tid=tid)  # fmt: skip
     assert (trace.thread, trace.sibling) == (thread, sibling)
-
-
-def write_companion(trace_path, entries, count=None, **header):
-    """The companion of precise times of `trace_path`, as the writer lays it
-    out: a 64-byte header (pid, start, tid, clock origin as identity_json's
-    defaults unless given) and one nanosecond entry per timed record."""
-    fields = {"pid": 100, "start": 5000, "tid": 100, "clock_origin_ms": ORIGIN, **header}
-    head = struct.pack("<8sIIqQqqQQ", b"VORNTIME", 1, 64, fields["pid"], fields["start"], fields["tid"],
-                       fields["clock_origin_ms"], len(entries) if count is None else count, 0)  # fmt: skip
-    path = trace_path.with_name(trace_path.name.removesuffix(".log") + ".times")
-    path.write_bytes(head + b"".join(struct.pack("<q", entry) for entry in entries))
-    return path
 
 
 def test_pack_carries_each_companion_beside_its_trace_and_scans_never_take_one(tmp_path, capfd):

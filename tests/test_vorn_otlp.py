@@ -24,7 +24,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import instant_text, scope_text, write_trace, write_traced_file
+from conftest import instant_text, scope_text, write_companion, write_trace, write_traced_file
 from vorn.terminal_text import printable
 from vorn.trace_files import find_trace_files
 from vorn.trace_identity import read_identity
@@ -676,7 +676,6 @@ def span_record(kind, ts):
 
 
 def test_times_come_in_nanoseconds_from_the_companion_where_it_has_them(tmp_path):
-    from test_vorn_identity import write_companion
     from vorn.otlp_mapping import spans_of
 
     body = scope_text("a", 10, 12, instant_text("n", 11), span_record("begin", 11), span_record("end", 12))

@@ -4,18 +4,16 @@ the companion matches its trace file, with one warning line."""
 
 import json
 import re
-import struct
 
 import pytest
 
-from conftest import instant_text, run_python, run_vorn, scope_text, write_trace, write_traced_file
+from conftest import instant_text, run_python, run_vorn, scope_text, write_companion, write_trace, write_traced_file
 from test_vorn_export import by_phase_checked
 from test_vorn_view import drive, needs_chromium
 from vorn.display_times import place, place_events
 from vorn.trace_reader import ENTER, EXIT, iter_trace, read_spans, read_trace_events
 from vorn.view import write_view
 
-HEADER = struct.Struct("<8sIIqQqqQQ")
 # The header of identity_json's made-up process.
 IDENTITY = {"pid": 100, "start": 5000, "tid": 100, "origin": 1765200000000}
 
@@ -27,15 +25,6 @@ BUSY = scope_text("run", 0, 2, scope_text("spin 150us", 0, 0), instant_text("aft
                   scope_text("spin 1.7ms", 0, 2), instant_text("after 1.7ms", 2))  # fmt: skip
 BUSY_NS = [40_000, 100_000, 250_000, 260_000, 300_000, 700_000, 710_000, 800_000, 2_500_000, 2_510_000, 2_600_000]
 SPINS_US = {"spin 150us": 150, "spin 400us": 400, "spin 1.7ms": 1700}
-
-
-def write_companion(trace, entries, count=None, magic=b"VORNTIME", **header):
-    """The companion of `trace` as the writer lays it out, with IDENTITY's
-    header unless `header` says otherwise; `count` defaults to all entries."""
-    fields = IDENTITY | header
-    head = HEADER.pack(magic, 1, HEADER.size, fields["pid"], fields["start"], fields["tid"], fields["origin"],
-                       len(entries) if count is None else count, 0)  # fmt: skip
-    trace.path.with_suffix(".times").write_bytes(head + struct.pack(f"<{len(entries)}q", *entries))
 
 
 def timed(path):

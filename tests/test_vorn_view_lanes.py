@@ -4,8 +4,7 @@ scopes that raised or never closed drawn apart."""
 
 import pytest
 
-from conftest import instant_text, scope_text, write_traced_file
-from test_vorn_precise_times import write_companion
+from conftest import instant_text, scope_text, write_companion, write_traced_file
 from test_vorn_view import drive, embedded_data, needs_chromium, read
 from vorn.view import _pools, write_view
 
