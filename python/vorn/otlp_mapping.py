@@ -45,7 +45,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import re
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from json.encoder import encode_basestring_ascii
@@ -55,7 +54,7 @@ from vorn.scope_outcome import Raised, raised_of
 from vorn.trace_files import TraceFile
 from vorn.trace_identity import TraceIdentity
 from vorn.trace_identity import process_key as identity_process_key
-from vorn.trace_reader import _SPAN_TEXT, ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, read_trace_events
+from vorn.trace_reader import ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, pair_spans, read_trace_events
 from vorn.trace_reader import Span as SpanRecords
 
 __all__ = [
@@ -398,26 +397,8 @@ def _span_records(views: Sequence[_FileView]) -> list[SpanRecords]:
     """The vorn.span records of `views` paired as read_spans pairs them, in
     the order of their begin records (by file, then in document order); an
     end may be in any of the files."""
-    begins: dict[str, tuple[re.Match[str], Instant, tuple[str, Position]]] = {}
-    ends: dict[str, tuple[re.Match[str], Instant, tuple[str, Position]]] = {}
-    for view in views:
-        name = os.fspath(view.source.trace.path)
-        for _, position, item in view.ordered:
-            if isinstance(item, Instant) and item.invoker == SPAN_INVOKER:
-                match = _SPAN_TEXT.fullmatch(item.args)
-                if match is not None:
-                    found = begins if match["kind"] == "begin" else ends
-                    found.setdefault(match["id"], (match, item, (name, position)))
-    records = []
-    for span_id, (match, begin, where) in begins.items():
-        end = ends.get(span_id)
-        records.append(SpanRecords(
-            id=span_id, message=match["message"], task=match["task"] or None, ts_begin=begin.ts,
-            ts_end=None if end is None else end[1].ts, begin=where, end=None if end is None else end[2],
-            raised=None if end is None else end[0]["raised"], ts_begin_ns=begin.ts_ns,
-            ts_end_ns=None if end is None else end[1].ts_ns,
-        ))  # fmt: skip
-    return records
+    return pair_spans((item, (os.fspath(view.source.trace.path), position))
+                      for view in views for _, position, item in view.ordered if isinstance(item, Instant))
 
 
 def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Scope | Instant]]:

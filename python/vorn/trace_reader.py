@@ -75,6 +75,7 @@ __all__ = [
     "TraceFormatError",
     "begins_like_a_trace",
     "iter_trace",
+    "pair_spans",
     "iter_trace_from",
     "read_spans",
     "read_trace",
@@ -307,9 +308,7 @@ def read_spans(*paths: str | os.PathLike[str]) -> list[Span]:
     """The spans recorded in these trace files, in the order their begin
     records were read; a span's end may be in any of the files (a span
     that ended on another thread)."""
-    found_at = tuple[re.Match[str], Instant, tuple[str, tuple[int, ...]], tuple[int, tuple[int, ...]]]
-    begins: dict[str, found_at] = {}
-    ends: dict[str, found_at] = {}
+    found: list[tuple[tuple[int, tuple[int, ...]], Instant, tuple[str, tuple[int, ...]]]] = []
     for number, path in enumerate(paths):
         name = os.fspath(path)
         stack: list[tuple[tuple[int, ...], list[Scope | Instant]]] = [((), read_trace_events(name))]
@@ -318,15 +317,28 @@ def read_spans(*paths: str | os.PathLike[str]) -> list[Span]:
             for index, item in enumerate(items):
                 if isinstance(item, Scope):
                     stack.append(((*where, index), item.events))
-                    continue
-                match = _SPAN_TEXT.fullmatch(item.args) if item.invoker == "span" else None
-                if match is not None:
-                    found = begins if match["kind"] == "begin" else ends
+                elif item.invoker == "span":
                     position = (*where, index)
-                    found.setdefault(match["id"], (match, item, (name, position), (number, position)))
-    spans = []
+                    found.append(((number, position), item, (name, position)))
     # Scopes were read depth-first from the last: order by file, then position.
-    for span_id, (match, record, begin, _) in sorted(begins.items(), key=lambda entry: entry[1][3]):
+    found.sort(key=lambda entry: entry[0])
+    return pair_spans((item, where) for _, item, where in found)
+
+
+def pair_spans(records: Iterable[tuple[Instant, tuple[str, tuple[int, ...]]]]) -> list[Span]:
+    """The spans of vorn.span's records, each given with where it is (the
+    file's name and the record's position), in the order of their begin
+    records as given; an end may come before or after its begin, from any
+    file. Records that are not a span's begin or end are passed over."""
+    begins: dict[str, tuple[re.Match[str], Instant, tuple[str, tuple[int, ...]]]] = {}
+    ends: dict[str, tuple[re.Match[str], Instant, tuple[str, tuple[int, ...]]]] = {}
+    for item, where in records:
+        match = _SPAN_TEXT.fullmatch(item.args) if item.invoker == "span" else None
+        if match is not None:
+            found = begins if match["kind"] == "begin" else ends
+            found.setdefault(match["id"], (match, item, where))
+    spans = []
+    for span_id, (match, record, begin) in begins.items():
         end = ends.get(span_id)
         spans.append(Span(
             id=span_id, message=match["message"], task=match["task"] or None, ts_begin=record.ts,
