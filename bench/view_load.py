@@ -6,7 +6,7 @@ known size.
 
 Makes traces of N scopes (four threads, each top-level scope holding one
 child scope and one record) in a temporary directory outside the repository,
-writes their page with vorn.view in a fresh interpreter (time and peak
+writes their page with vorn.outputs.view in a fresh interpreter (time and peak
 memory), then loads the page in headless Chromium with a small driver
 script appended, allowed by its hash like the page's own. The driver runs
 right after the page's script and reports, in ms since navigation began:
@@ -85,7 +85,7 @@ def write_traces(root: Path, scopes: int) -> None:
 RENDER = r"""
 import json, resource, sys, time
 sys.path.insert(0, sys.argv[3]) if sys.argv[3] else None
-from vorn.view import write_view
+from vorn.outputs.view import write_view
 began = time.perf_counter()
 write_view([sys.argv[1]], sys.argv[2])
 print(json.dumps({"seconds": time.perf_counter() - began,

@@ -29,8 +29,8 @@ os.environ.setdefault("VORN_LOG_DIR", "./vorn_logs")
 
 import vorn  # noqa: E402  (after the environment is settled)
 from vorn import StlLogger, find_trace_files, read_spans, read_trace_events  # noqa: E402
-from vorn.export import write_export  # noqa: E402
-from vorn.trace_reader import Instant, Scope  # noqa: E402
+from vorn.outputs.export import write_export  # noqa: E402
+from vorn.reading.trace_reader import Instant, Scope  # noqa: E402
 
 HANDLERS = (("A", 0.010), ("B", 0.030), ("C", 0.020))  # A is done first, B last
 

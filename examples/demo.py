@@ -28,9 +28,9 @@ from pathlib import Path
 os.environ.setdefault("VORN_LOG_DIR", "./vorn_logs")
 
 import vorn  # noqa: E402  (after the environment is settled)
-from vorn.export import write_export  # noqa: E402
-from vorn.summary import summary_text  # noqa: E402
-from vorn.view import write_view  # noqa: E402
+from vorn.outputs.export import write_export  # noqa: E402
+from vorn.outputs.summary_text import summary_text  # noqa: E402
+from vorn.outputs.view import write_view  # noqa: E402
 
 WORKFLOW = "source-audit"
 LONG_LINE = 100

@@ -17,7 +17,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import _py_vorn
-from vorn.trace_files import TraceFile
+from vorn.reading.trace_files import TraceFile
 
 # "[vorn HOST] YYYY-MM-DD HH:MM:SS(WORKFLOW) | INVOKER(30 bytes) | MESSAGE"
 CONSOLE_LINE = re.compile(

@@ -16,8 +16,8 @@ from pathlib import Path
 import pytest
 
 from conftest import run_vorn
-from vorn.trace_files import find_trace_files
-from vorn.trace_reader import Instant, Scope, read_spans, read_trace_events
+from vorn.reading.trace_files import find_trace_files
+from vorn.reading.trace_reader import Instant, Scope, read_spans, read_trace_events
 
 REPO = Path(__file__).resolve().parent.parent
 NEVER_CLOSED = " (never closed)"

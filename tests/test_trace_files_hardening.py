@@ -7,7 +7,7 @@ import threading
 from pathlib import Path
 
 from conftest import run_in_fresh_thread, run_python, trace_path
-from vorn.trace_files import find_trace_files
+from vorn.reading.trace_files import find_trace_files
 
 DAEMON = """
 import json, os, sys

@@ -88,7 +88,7 @@ def test_gathered_tasks_trace_their_steps_and_spans_as_they_ran(traced):
     ("span 1.2 end: f [] (raised no type)", None),  # no type name, and no task at its end: no span record
 ])  # fmt: skip
 def test_a_span_records_raised_part_is_read_from_its_end(text, parsed):
-    from vorn.trace_reader import _SPAN_TEXT
+    from vorn.reading.trace_reader import _SPAN_TEXT
 
     match = _SPAN_TEXT.fullmatch(text)
     got = (match["message"], match["task"], match["raised_type"], match["raised_message"]) if match else None
@@ -247,9 +247,9 @@ os._exit(0)
 
 
 def test_spans_get_a_track_per_task_with_crossing_spans_on_lanes_of_their_own(tmp_path):
-    from vorn.export import export_events
-    from vorn.span_events import SpanCollector, task_profiles, with_span_events
-    from vorn.trace_files import find_trace_files
+    from vorn.outputs.export import export_events
+    from vorn.reading.span_events import SpanCollector, task_profiles, with_span_events
+    from vorn.reading.trace_files import find_trace_files
 
     run_python(SPANS_ON_TRACKS, env={"VORN_LOG_DIR": str(tmp_path / "logs")})
     collector = SpanCollector()
@@ -329,7 +329,7 @@ def test_spans_raise_what_the_logger_raises_while_the_directory_cannot_be_made(t
 # assignment.
 SIGNALLED_SPANS = """
 import itertools, signal, sys, threading, vorn
-import vorn.spans
+import vorn.program.spans
 from _py_vorn import StlLogger
 handled = threading.Event()
 def handler(signum, frame):
@@ -343,7 +343,7 @@ if sys.argv[1] == "first use":
             signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
             assert handled.wait({bound})
         return StlLogger(*args)
-    vorn.spans.StlLogger = signalling_logger
+    vorn.program.spans.StlLogger = signalling_logger
 else:
     class SignallingIds:
         count = itertools.count(1)
@@ -351,7 +351,7 @@ else:
             if not handled.is_set():
                 signal.raise_signal(signal.SIGUSR1)
             return next(self.count)
-    vorn.spans._ids = SignallingIds()
+    vorn.program.spans._ids = SignallingIds()
 with vorn.span("interrupted"):
     pass
 print(threading.get_native_id())
@@ -372,18 +372,18 @@ def test_a_signal_handler_opens_spans_while_the_main_thread_opens_one(tmp_path, 
 # first look at it and its taking of the lock: the lock is entered only
 # once the logger is there, as it would be after the other thread's exit.
 RACED_OPEN = """
-import threading, vorn, vorn.spans
-opened = vorn.spans._open_logger()
-lock = vorn.spans._lock
+import threading, vorn, vorn.program.spans
+opened = vorn.program.spans._open_logger()
+lock = vorn.program.spans._lock
 class OpenedMeanwhile:
     def __enter__(self):
-        vorn.spans._logger = opened
+        vorn.program.spans._logger = opened
         return lock.__enter__()
     def __exit__(self, *exc):
         return lock.__exit__(*exc)
-vorn.spans._logger = None
-vorn.spans._lock = OpenedMeanwhile()
-assert vorn.spans._open_logger() is opened
+vorn.program.spans._logger = None
+vorn.program.spans._lock = OpenedMeanwhile()
+assert vorn.program.spans._open_logger() is opened
 print(sum(thread.name == "vorn spans" for thread in threading.enumerate()))
 """
 

@@ -10,11 +10,11 @@ from pathlib import Path
 import pytest
 
 from conftest import instant_text, run_vorn, scope_text, write_trace
-from vorn.display_times import place, place_events
-from vorn.export import trace_event_object, write_export
-from vorn.speedscope_export import speedscope_object
-from vorn.summary import summarize
-from vorn.trace_reader import EXIT, Scope, iter_trace, read_trace_events, walk
+from vorn.reading.display_times import place, place_events
+from vorn.outputs.export import trace_event_object, write_export
+from vorn.outputs.speedscope_export import speedscope_object
+from vorn.outputs.summary import summarize
+from vorn.reading.trace_reader import EXIT, Scope, iter_trace, read_trace_events, walk
 
 # `with L("parent"): (with L("a"): pass); (with L("b"): sleep 2 ms)`, and a
 # flat loop of 2,000 siblings within one millisecond, each with a record.

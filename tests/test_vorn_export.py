@@ -9,8 +9,8 @@ import pytest
 from _py_vorn import StlLogger
 from conftest import (SCOPES_OUT_OF_ORDER, instant_text, run_in_fresh_thread, run_vorn, scope_text, write_trace,
                       write_traced_file)
-from vorn.export import export_events
-from vorn.speedscope_export import speedscope_object
+from vorn.outputs.export import export_events
+from vorn.outputs.speedscope_export import speedscope_object
 
 
 def by_phase_checked(document):

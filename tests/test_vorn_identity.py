@@ -14,15 +14,15 @@ import pytest
 
 from conftest import instant_text, run_vorn, scope_text, write_companion, write_trace, write_traced_file
 from test_vorn_view import chromium_dom, needs_chromium
-from vorn.export import trace_event_object
-from vorn.precise_times import companion_path
-from vorn.summary import summary_text
-from vorn.trace_archive import opened_trace_files
-from vorn.trace_files import TraceFile, find_trace_files
-from vorn.trace_identity import display_name
-from vorn.trace_reader import read_trace
-from vorn.trace_timeline import timeline_of
-from vorn.view import render_view
+from vorn.outputs.export import trace_event_object
+from vorn.reading.precise_times import companion_path
+from vorn.outputs.summary_text import summary_text
+from vorn.reading.trace_archive import opened_trace_files
+from vorn.reading.trace_files import TraceFile, find_trace_files
+from vorn.reading.trace_identity import display_name
+from vorn.reading.trace_reader import read_trace
+from vorn.reading.trace_timeline import timeline_of
+from vorn.outputs.view import render_view
 
 ORIGIN = 1765200000000  # 2025-12-08T13:20:00.000Z
 FIELDS = ("host", "thread", "pid", "process", "start", "ppid", "thread_name", "clock_origin_ms")

@@ -1,4 +1,4 @@
-"""python -m vorn.otlp against a real OTLP/HTTP receiver on 127.0.0.1: the
+"""python -m vorn.outputs.otlp against a real OTLP/HTTP receiver on 127.0.0.1: the
 spans of traces written by the module in subprocesses (nesting, records,
 two processes, a thread that ended inside a scope, a process killed inside
 scopes, async spans), their ids across sends, the OTLP/JSON file and the
@@ -25,10 +25,10 @@ from pathlib import Path
 import pytest
 
 from conftest import instant_text, scope_text, write_companion, write_trace, write_traced_file
-from vorn.terminal_text import printable
-from vorn.trace_files import find_trace_files
-from vorn.trace_identity import read_identity
-from vorn.trace_reader import Instant, read_spans, read_trace_events, walk
+from vorn.reading.terminal_text import printable
+from vorn.reading.trace_files import find_trace_files
+from vorn.reading.trace_identity import read_identity
+from vorn.reading.trace_reader import Instant, read_spans, read_trace_events, walk
 
 try:
     # Debian's protobuf uses a datetime call that Python 3.14 deprecates.
@@ -149,7 +149,7 @@ def traces(tmp_path_factory):
 
 
 def run_otlp(*arguments):
-    command = [sys.executable, "-m", "vorn.otlp", *map(str, arguments)]
+    command = [sys.executable, "-m", "vorn.outputs.otlp", *map(str, arguments)]
     return subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT)
 
 
@@ -330,8 +330,8 @@ def _base64_ids(text):
 
 
 def test_vorn_imports_without_opentelemetry_and_the_command_names_the_packages(tmp_path):
-    code = ("import sys; sys.modules['opentelemetry'] = None; import vorn, vorn.otlp\n"
-            "sys.exit(vorn.otlp.main([sys.argv[1]]))")  # fmt: skip
+    code = ("import sys; sys.modules['opentelemetry'] = None; import vorn, vorn.outputs.otlp\n"
+            "sys.exit(vorn.outputs.otlp.main([sys.argv[1]]))")  # fmt: skip
     command = [sys.executable, "-c", code, str(tmp_path)]
     result = subprocess.run(command, capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 2
@@ -348,7 +348,7 @@ def test_follow_sends_each_top_level_scope_once_it_closes_and_once_across_restar
     state = tmp_path / "state.json"
 
     def shipper():
-        command = [sys.executable, "-m", "vorn.otlp", "--follow", str(tmp_path), "--endpoint", receiver.url,
+        command = [sys.executable, "-m", "vorn.outputs.otlp", "--follow", str(tmp_path), "--endpoint", receiver.url,
                    "--interval", "0.02", "--state", str(state)]  # fmt: skip
         return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
 
@@ -449,8 +449,8 @@ def test_async_spans_are_spans_of_their_own_and_their_records_no_events(tmp_path
 
 
 def test_a_process_has_ended_when_its_pid_and_start_time_no_longer_live_on_this_host():
-    from vorn.otlp_follow import process_ended
-    from vorn.trace_identity import TraceIdentity
+    from vorn.outputs.otlp_follow import process_ended
+    from vorn.reading.trace_identity import TraceIdentity
 
     def start_of(pid):
         stat = Path(f"/proc/{pid}/stat").read_text()
@@ -532,7 +532,7 @@ def test_the_shipper_loses_nothing_and_sends_once_across_receiver_shipper_and_pr
             replies.wait_for(lambda lines: len(lines) > count)
 
     def shipper(**extra):
-        command = [sys.executable, "-m", "vorn.otlp", "--follow", str(logs), "--endpoint", receiver.url,
+        command = [sys.executable, "-m", "vorn.outputs.otlp", "--follow", str(logs), "--endpoint", receiver.url,
                    "--interval", "0.02", "--timeout", "0.5", "--state", str(state)]  # fmt: skip
         return subprocess.Popen(command, env={**os.environ, **extra}, text=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)  # fmt: skip
@@ -608,7 +608,7 @@ ORIGIN_NS = 1765200000000 * 10**6  # identity_json's clock origin
 
 
 def sources_of(*roots):
-    from vorn.otlp_mapping import SourceFile
+    from vorn.outputs.otlp_mapping import SourceFile
 
     return [SourceFile(trace, read_identity(trace.path), ORIGIN_NS) for trace in find_trace_files(roots)]
 
@@ -616,8 +616,8 @@ def sources_of(*roots):
 def test_ids_and_follow_state_stay_with_a_file_renamed_to_a_sibling_name(tmp_path):
     """A thread id comes back: the earlier file becomes stl_7.2.log and the
     new thread writes stl_7.log."""
-    from vorn.otlp_follow import _collect
-    from vorn.otlp_mapping import spans_of
+    from vorn.outputs.otlp_follow import _collect
+    from vorn.outputs.otlp_mapping import spans_of
 
     host = tmp_path / "vorn" / "vm"
     usual = host / "stl_7.log"
@@ -640,7 +640,7 @@ def test_ids_and_follow_state_stay_with_a_file_renamed_to_a_sibling_name(tmp_pat
 def test_processes_with_the_same_pid_and_start_in_two_pid_namespaces_share_no_id(tmp_path):
     """Two containers started together, each with pid 2 at tick 155111, each
     with its own trace root."""
-    from vorn.otlp_mapping import process_groups, spans_of
+    from vorn.outputs.otlp_mapping import process_groups, spans_of
 
     roots = [tmp_path / "a", tmp_path / "b"]
     for root, pidns in zip(roots, (4026532001, 4026532002)):
@@ -655,8 +655,8 @@ def test_processes_with_the_same_pid_and_start_in_two_pid_namespaces_share_no_id
 
 
 def test_a_process_of_another_pid_namespace_or_boot_is_never_judged_ended():
-    from vorn.otlp_follow import process_ended
-    from vorn.trace_identity import TraceIdentity
+    from vorn.outputs.otlp_follow import process_ended
+    from vorn.reading.trace_identity import TraceIdentity
 
     ours = os.stat("/proc/self/ns/pid").st_ino
     boot = Path("/proc/sys/kernel/random/boot_id").read_text().strip()
@@ -676,7 +676,7 @@ def span_record(kind, ts):
 
 
 def test_times_come_in_nanoseconds_from_the_companion_where_it_has_them(tmp_path):
-    from vorn.otlp_mapping import spans_of
+    from vorn.outputs.otlp_mapping import spans_of
 
     body = scope_text("a", 10, 12, instant_text("n", 11), span_record("begin", 11), span_record("end", 12))
     path = tmp_path / "vorn/vm/stl_100.log"
@@ -708,7 +708,7 @@ def test_otlp_ends_with_one_clean_line_for_hostile_names_and_state(tmp_path):
 
 def follow_interval(paths, state, progress):
     """One interval of the shipper whose every batch is taken: the spans sent."""
-    from vorn.otlp_follow import _collect
+    from vorn.outputs.otlp_follow import _collect
 
     arguments = argparse.Namespace(paths=[str(path) for path in paths], assume_origin=None, service_name=None,
                                    trace_per="scope")  # fmt: skip
@@ -725,8 +725,8 @@ def span_rows(spans):
 
 
 def test_follow_of_a_growing_file_sends_what_one_read_of_the_whole_file_gives(tmp_path):
-    from vorn.otlp_follow import Progress
-    from vorn.otlp_mapping import spans_of
+    from vorn.outputs.otlp_follow import Progress
+    from vorn.outputs.otlp_mapping import spans_of
 
     path = tmp_path / "vorn" / "vm" / "stl_7.log"
     # An async span begun in one top-level scope and ended two scopes later, a record outside any scope.
@@ -751,9 +751,9 @@ def test_follow_of_a_growing_file_sends_what_one_read_of_the_whole_file_gives(tm
 
 
 def test_follow_reads_nothing_without_growth_and_forgets_an_ended_process_once_sent(tmp_path, monkeypatch):
-    import vorn.otlp_follow
-    import vorn.otlp_mapping
-    from vorn.otlp_follow import Progress
+    import vorn.outputs.otlp_follow
+    import vorn.outputs.otlp_mapping
+    from vorn.outputs.otlp_follow import Progress
 
     live = tmp_path / "vorn" / "elsewhere" / "stl_7.log"
     write_traced_file(live, scope_text("closed", 1, 2), scope_text("open", 3, None), tid=7, host="elsewhere")
@@ -761,8 +761,8 @@ def test_follow_reads_nothing_without_growth_and_forgets_an_ended_process_once_s
     ended = tmp_path / "vorn" / "here" / "stl_8.log"
     write_traced_file(ended, scope_text("left open", 1, None), pid=99999999, tid=8, host=socket.gethostname())
     looked_at = []
-    for module, name in ((vorn.otlp_mapping, "iter_trace_from"), (vorn.otlp_mapping, "read_trace_events"),
-                         (vorn.otlp_follow, "_stamp"), (vorn.otlp_follow, "read_identity")):  # fmt: skip
+    for module, name in ((vorn.outputs.otlp_mapping, "iter_trace_from"), (vorn.outputs.otlp_mapping, "read_trace_events"),
+                         (vorn.outputs.otlp_follow, "_stamp"), (vorn.outputs.otlp_follow, "read_identity")):  # fmt: skip
         original = getattr(module, name)
         monkeypatch.setattr(module, name, lambda path, *rest, original=original, name=name: (
             looked_at.append((name, Path(path).name)), original(path, *rest))[1])  # fmt: skip
@@ -780,8 +780,8 @@ def test_follow_reads_nothing_without_growth_and_forgets_an_ended_process_once_s
 
 
 def test_follow_starts_a_replaced_or_cut_file_over(tmp_path):
-    from vorn.otlp_follow import Progress
-    from vorn.otlp_mapping import spans_of
+    from vorn.outputs.otlp_follow import Progress
+    from vorn.outputs.otlp_mapping import spans_of
 
     path = tmp_path / "vorn" / "vm" / "stl_7.log"
     scopes = [scope_text(f"s{number}", 2 * number, 2 * number + 1, instant_text("x" * 50, 2 * number))

@@ -9,9 +9,9 @@ import sys
 
 from conftest import instant_text, scope_text, write_traced_file
 from test_vorn_otlp import TIMEOUT, needs_otel, run_otlp, sources_of
-from vorn.otlp_mapping import Span, SpanEvent, spans_of
-from vorn.trace_files import find_trace_files
-from vorn.trace_reader import Scope, read_trace_events, walk
+from vorn.outputs.otlp_mapping import Span, SpanEvent, spans_of
+from vorn.reading.trace_files import find_trace_files
+from vorn.reading.trace_reader import Scope, read_trace_events, walk
 
 TRACED_PROGRAM = """\
 import asyncio, threading, _py_vorn, vorn
@@ -80,8 +80,9 @@ def test_the_raised_record_of_a_scopes_own_logger_makes_its_span_an_error(tmp_pa
 def test_scopes_that_raised_arrive_as_errors_and_the_json_is_the_encoders(tmp_path):
     from opentelemetry.exporter.otlp.proto.common.trace_encoder import encode_spans
 
-    from vorn.otlp import request_json, sdk_spans
-    from vorn.otlp_json import request_text
+    from vorn.outputs.otlp import request_json
+    from vorn.outputs.otlp_sdk import sdk_spans
+    from vorn.outputs.otlp_json import request_text
 
     (tmp_path / "app.py").write_text(TRACED_PROGRAM)
     traced_logs = tmp_path / "logs"

@@ -8,15 +8,15 @@ from dataclasses import dataclass, field
 
 import pytest
 
-import vorn.perfetto_export
+import vorn.outputs.perfetto_export
 from _py_vorn import StlLogger
 from conftest import instant_text, run_in_fresh_thread, run_python, run_vorn, scope_text, write_trace, write_traced_file
 from test_vorn_async import SPANS_ON_TRACKS
 from vorn.__main__ import main
-from vorn.export import export_events, thread_streams
-from vorn.perfetto_export import perfetto_bytes
-from vorn.trace_files import find_trace_files
-from vorn.trace_reader import read_trace_events
+from vorn.outputs.export import export_events, thread_streams
+from vorn.outputs.perfetto_export import perfetto_bytes
+from vorn.reading.trace_files import find_trace_files
+from vorn.reading.trace_reader import read_trace_events
 
 # The subset of Perfetto's trace protos these tests read (field numbers as
 # published in protos/perfetto/trace/).
@@ -247,7 +247,7 @@ ONE_MILLISECOND_TREE = [("a", 0), ("b", 1), ("r", 2), ("c", 1), ("a", 0), ("d", 
 
 @pytest.mark.parametrize("exact, limit", [(False, 1 << 16), (True, 1 << 16), (True, 2), (False, 1)])
 def test_equal_times_nest_as_in_the_file_and_interning_restarts_cleanly(tmp_path, monkeypatch, exact, limit):
-    monkeypatch.setattr(vorn.perfetto_export, "INTERNING_LIMIT", limit)
+    monkeypatch.setattr(vorn.outputs.perfetto_export, "INTERNING_LIMIT", limit)
     trace = write_trace(tmp_path / "vorn/h/stl_1.log", *ONE_MILLISECOND)
     decoded = decode(perfetto_bytes([trace], exact))
     [events] = threads_of(decoded).values()

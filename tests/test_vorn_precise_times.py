@@ -10,9 +10,9 @@ import pytest
 from conftest import instant_text, run_python, run_vorn, scope_text, write_companion, write_trace, write_traced_file
 from test_vorn_export import by_phase_checked
 from test_vorn_view import drive, needs_chromium
-from vorn.display_times import place, place_events
-from vorn.trace_reader import ENTER, EXIT, iter_trace, read_spans, read_trace_events
-from vorn.view import write_view
+from vorn.reading.display_times import place, place_events
+from vorn.reading.trace_reader import ENTER, EXIT, iter_trace, read_spans, read_trace_events
+from vorn.outputs.view import write_view
 
 # The header of identity_json's made-up process.
 IDENTITY = {"pid": 100, "start": 5000, "tid": 100, "origin": 1765200000000}

@@ -13,8 +13,8 @@ import pytest
 from _py_vorn import StlLogger
 from conftest import SCOPES_OUT_OF_ORDER, run_in_fresh_thread, run_python, tolerant_json
 from vorn import Instant, Scope, TraceFormatError, read_trace, read_trace_events
-from vorn.trace_reader import begins_like_a_trace, walk
-from vorn.trace_files import TraceFile, find_trace_files
+from vorn.reading.trace_reader import begins_like_a_trace, walk
+from vorn.reading.trace_files import TraceFile, find_trace_files
 
 
 def as_read(elements):

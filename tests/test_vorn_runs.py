@@ -10,8 +10,8 @@ import sys
 import pytest
 
 from conftest import run_vorn, scope_text, write_trace, write_traced_file
-from vorn.runs import select_run
-from vorn.trace_files import find_trace_files
+from vorn.reading.runs import select_run
+from vorn.reading.trace_files import find_trace_files
 
 ORIGIN = 1765200000000  # 2025-12-08T13:20:00.000Z
 

@@ -8,8 +8,8 @@ import pytest
 import _py_vorn
 import vorn
 from vorn import read_trace
-from vorn.block_scope import RAISED_LIMIT, raised_message
-from vorn.scope_outcome import Raised, raised_of
+from vorn.program.block_scope import RAISED_LIMIT, raised_message
+from vorn.reading.scope_outcome import Raised, raised_of
 
 
 class Job:

@@ -7,7 +7,7 @@ from array import array
 import pytest
 
 from conftest import instant_text, run_vorn, scope_text, write_trace, write_traced_file
-from vorn.percentiles import nearest_ranks
+from vorn.outputs.percentiles import nearest_ranks
 
 
 def test_the_table_adds_up_closed_scopes_by_total_and_lists_open_ones_apart(tmp_path):

@@ -5,7 +5,7 @@ import json
 
 from conftest import run_python, run_vorn
 from vorn import find_trace_files
-from vorn.trace_identity import read_identity
+from vorn.reading.trace_identity import read_identity
 
 PROGRAM = r"""
 import _thread, threading, _py_vorn

@@ -11,7 +11,7 @@ import tarfile
 import pytest
 
 from conftest import identity_json, run_vorn, scope_text, write_trace
-from vorn.trace_files import TraceFile
+from vorn.reading.trace_files import TraceFile
 
 NESTED = b"[" * 50_000  # deep enough to exhaust the parser's recursion, short enough to be read
 # Attribute values that must read as no identity (each with a warning).

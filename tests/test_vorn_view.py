@@ -16,9 +16,9 @@ import pytest
 
 from _py_vorn import StlLogger
 from conftest import instant_text, run_python, run_vorn, scope_text, write_trace
-from vorn.trace_files import TraceFile, find_trace_files
-from vorn.trace_reader import TraceFormatError
-from vorn.view import render_view, write_view
+from vorn.reading.trace_files import TraceFile, find_trace_files
+from vorn.reading.trace_reader import TraceFormatError
+from vorn.outputs.view import render_view, write_view
 
 CHROMIUM = shutil.which("chromium")
 needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed")

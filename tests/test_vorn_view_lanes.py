@@ -6,7 +6,7 @@ import pytest
 
 from conftest import instant_text, scope_text, write_companion, write_traced_file
 from test_vorn_view import drive, embedded_data, needs_chromium, read
-from vorn.view import _pools, write_view
+from vorn.outputs.view import _pools, write_view
 
 REQUESTS = 200
 

@@ -32,11 +32,11 @@ from _py_vorn import (
     StlLogger,
 )
 
-from vorn.console_handler import ConsoleHandler
-from vorn.trace_files import TraceFile, find_trace_files
-from vorn.block_scope import scope
-from vorn.spans import span
-from vorn.trace_reader import (
+from vorn.program.console_handler import ConsoleHandler
+from vorn.reading.trace_files import TraceFile, find_trace_files
+from vorn.program.block_scope import scope
+from vorn.program.spans import span
+from vorn.reading.trace_reader import (
     Instant,
     Scope,
     Span,
@@ -45,7 +45,7 @@ from vorn.trace_reader import (
     read_trace,
     read_trace_events,
 )
-from vorn.tracing import traced
+from vorn.program.tracing import traced
 
 
 def _version() -> str:

@@ -21,9 +21,9 @@ import sys
 from collections.abc import Sequence
 from pathlib import Path
 
-from vorn import otlp
-from vorn.output_file import MissingOutputDirectory
-from vorn.terminal_text import count, printable
+from vorn.outputs import otlp
+from vorn.outputs.output_file import MissingOutputDirectory
+from vorn.reading.terminal_text import count, printable
 
 PATHS_HELP = "trace files, directories searched for *.log files, or archives made by pack"
 EXACT_HELP = ("keep the file's millisecond times as they are; by default the events of a thread "
@@ -146,12 +146,12 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
         return otlp.run(arguments)
     try:
         if arguments.command == "export":
-            from vorn.export import write_export
+            from vorn.outputs.export import write_export
 
             speedscope = arguments.format == "speedscope"
             output = arguments.output or OUTPUTS[arguments.format]
             if arguments.format == "perfetto":
-                from vorn.perfetto_export import write_perfetto_export
+                from vorn.outputs.perfetto_export import write_perfetto_export
 
                 files = write_perfetto_export(arguments.paths, output, arguments.exact_times, arguments.run)
             else:
@@ -159,7 +159,7 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
             if output != "-":
                 print(f"exported {count(files, 'trace file')} to {output}")
         elif arguments.command == "view":
-            from vorn.view import write_view
+            from vorn.outputs.view import write_view
 
             output = arguments.output or "trace.html"
             window = None
@@ -171,18 +171,19 @@ def main(argv: Sequence[str] | None = None, prog: str = "python -m vorn") -> int
                 page = Path(output).resolve().as_uri()
                 print(f"drew {count(files, 'trace file')} into {output}; open it in a browser: {page}")
         elif arguments.command == "pack":
-            from vorn.trace_archive import pack
+            from vorn.outputs.trace_pack import pack
 
             files = pack(arguments.paths, arguments.output)
             print(f"packed {count(files, 'trace file')} into {arguments.output}")
         elif arguments.command == "runs":
-            from vorn.runs import format_runs, group_runs
-            from vorn.trace_archive import opened_trace_files
+            from vorn.reading.runs import format_runs, group_runs
+            from vorn.reading.trace_archive import opened_trace_files
 
             with opened_trace_files(arguments.paths) as found:
                 sys.stdout.write(format_runs(group_runs(found)))
         else:
-            from vorn.summary import grouping, summary_text
+            from vorn.outputs.summary import grouping
+            from vorn.outputs.summary_text import summary_text
 
             by, by_process = grouping(arguments.by or ())
             sys.stdout.write(summary_text(arguments.paths, arguments.top, by, not arguments.exact_messages,

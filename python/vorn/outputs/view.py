@@ -19,10 +19,10 @@ lanes with nothing in view into one row without scanning their bars, and
 groups the threads of one pool ("worker-1", "worker-2": the same name but
 for its number) under one header ("pool").
 
-A scope that raised (its last record says so, vorn.scope_outcome) carries
+A scope that raised (its last record says so, vorn.reading.scope_outcome) carries
 the exception, so the page can draw it apart from the scopes that closed.
 
-Times are the display times of vorn.display_times: measured, to the
+Times are the display times of vorn.reading.display_times: measured, to the
 nanosecond, where the trace file has a companion of precise times; each
 row says which of its times are measured, and the page says where a time
 only shows order.
@@ -46,14 +46,14 @@ from collections.abc import Iterable, Sequence
 from importlib import resources
 from typing import Any, Final
 
-from vorn.display_times import place
-from vorn.output_file import written_output
-from vorn.scope_outcome import raised_of
-from vorn.spans import SPAN_INVOKER
-from vorn.trace_archive import opened_sources
-from vorn.trace_files import TraceFile
-from vorn.trace_reader import Instant, Scope, Span, read_spans, read_trace_events
-from vorn.trace_timeline import Timeline, thread_name, timeline_of
+from vorn.reading.display_times import place
+from vorn.outputs.output_file import written_output
+from vorn.reading.scope_outcome import raised_of
+from vorn.program.spans import SPAN_INVOKER
+from vorn.reading.trace_archive import opened_sources
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_reader import Instant, Scope, Span, read_spans, read_trace_events
+from vorn.reading.trace_timeline import Timeline, thread_name, timeline_of
 
 __all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "render_view", "write_view"]
 
@@ -134,7 +134,7 @@ def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings
           timeline: Timeline, exact: bool = False, window: Window | None = None,
           span_times: SpanTimes | None = None) -> dict[str, Any]:  # fmt: skip
     """One thread's records, flattened in file order, their display times
-    (vorn.display_times: the events of one millisecond spread inside it in
+    (vorn.reading.display_times: the events of one millisecond spread inside it in
     file order, unless `exact`) moved onto the timeline. With `window`,
     only the scopes and records that overlap it; "outside" counts the others.
     The display time of each span record goes into `span_times`, by file and
@@ -344,7 +344,7 @@ def _embedded_json(document: Any) -> str:
 
 
 def _asset(name: str) -> str:
-    return resources.files("vorn").joinpath(name).read_text(encoding="utf-8")
+    return resources.files("vorn.outputs").joinpath(name).read_text(encoding="utf-8")
 
 
 def _csp_hash(text: str) -> str:
@@ -459,7 +459,7 @@ def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLik
     path, ValueError when there is no trace file at all or `output` is one of
     them, TraceFormatError for a file that is not a trace, PageTooLarge
     past `limit` (see render_view). The page is written whole or not at all
-    (vorn.output_file)."""
+    (vorn.outputs.output_file)."""
     with opened_sources(paths, run, "view") as (files, inputs):
         page = render_view(files, exact, window, limit)
         with written_output(output, inputs) as stream:

@@ -30,7 +30,6 @@ import dataclasses
 import errno
 import io
 import os
-import stat
 import tarfile
 import tempfile
 import zlib
@@ -39,15 +38,14 @@ from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 from typing import Final
 
-from vorn.output_file import file_key, written_output
-from vorn.precise_times import companion_path
-from vorn.terminal_text import printable
-from vorn.trace_files import COMPANION_SUFFIX, TraceFile, find_trace_files
-from vorn.trace_files import _order as _file_order
-from vorn.trace_identity import PAX_KEY, checked_identity, read_identity_bytes
+from vorn.reading.precise_times import companion_path
+from vorn.reading.terminal_text import printable
+from vorn.reading.trace_files import COMPANION_SUFFIX, TraceFile, find_trace_files
+from vorn.reading.trace_files import _order as _file_order
+from vorn.reading.trace_identity import PAX_KEY, checked_identity, read_identity_bytes
 
-__all__ = ["UNPACK_LIMIT_VARIABLE", "TraceSource", "is_trace_archive", "opened_sources", "opened_trace_files",
-           "opened_trace_sources", "pack"]  # fmt: skip
+__all__ = ["UNPACK_LIMIT_VARIABLE", "TraceSource", "file_key", "is_trace_archive", "opened_sources", "opened_trace_files",
+           "opened_trace_sources"]  # fmt: skip
 
 UNPACK_LIMIT_VARIABLE: Final = "VORN_UNPACK_LIMIT"
 DEFAULT_UNPACK_LIMIT: Final = 4 * 1024**3
@@ -87,7 +85,7 @@ def opened_trace_files(paths: Iterable[str | os.PathLike[str]], run: str | None 
                        command: str = "") -> Iterator[list[TraceFile]]:  # fmt: skip
     """The trace files under `paths`, as find_trace_files finds them, and
     those inside the archives among `paths`, readable until the block ends,
-    of the run `run` names (vorn.runs.select_run: None for the latest,
+    of the run `run` names (vorn.reading.runs.select_run: None for the latest,
     "all" for every file), with one line on standard error, headed by
     `command`, naming the runs left out. Finding none raises ValueError
     naming `paths`."""
@@ -111,7 +109,7 @@ def opened_sources(
 def _of_run(files: list[TraceFile], run: str | None, command: str) -> list[TraceFile]:
     if run == "all":
         return files
-    from vorn.runs import take_run
+    from vorn.reading.runs import take_run
 
     return take_run(files, run, command)
 
@@ -127,21 +125,13 @@ def opened_trace_sources(
         yield sources, _input_keys(paths, sources)
 
 
-def pack(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str]) -> int:
-    """Writes the trace files under `paths` (archives included) into the
-    gzip-compressed tar archive `output`, whole or not at all (a device or
-    pipe is written directly); returns how many files it holds. An output
-    that is one of the inputs raises ValueError."""
-    paths = list(paths)
-    with _sources(paths) as sources:
-        with written_output(output, _input_keys(paths, sources), binary=True) as stream:
-            with tarfile.open(fileobj=stream, mode="w|gz", format=tarfile.PAX_FORMAT) as archive:
-                taken: set[str] = set()
-                for source in sources:
-                    name = _member_name(source.trace, taken)
-                    _add(archive, source, name)
-                    _add_companion(archive, source.trace.path, name)
-        return len(sources)
+def file_key(path: str | os.PathLike[str]) -> tuple[int, int] | None:
+    """The device and inode of `path` (links followed), None when absent."""
+    try:
+        info = os.stat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    return info.st_dev, info.st_ino
 
 
 def _input_keys(paths: list[str | os.PathLike[str]], sources: list[TraceSource]) -> set[tuple[int, int]]:
@@ -261,45 +251,3 @@ def _copy_member(archive: tarfile.TarFile, member: tarfile.TarInfo, target: Path
                 break
             copy.write(chunk)
             left -= len(chunk)
-
-
-def _member_name(trace: TraceFile, taken: set[str]) -> str:
-    """vorn/<host>/<file>, or <n>/vorn/<host>/<file> for a second file of
-    that name (two trace roots packed together)."""
-    name = f"vorn/{trace.host}/{trace.path.name}"
-    number = 1
-    while name in taken:
-        number += 1
-        name = f"{number}/vorn/{trace.host}/{trace.path.name}"
-    taken.add(name)
-    return name
-
-
-def _add(archive: tarfile.TarFile, source: TraceSource, name: str) -> None:
-    with open(source.trace.path, "rb") as stream:
-        info = archive.gettarinfo(arcname=name, fileobj=stream)
-        if source.attribute is not None:
-            info.pax_headers = {PAX_KEY: source.attribute.decode("utf-8", "surrogateescape")}
-        archive.addfile(info, stream)
-
-
-def _add_companion(archive: tarfile.TarFile, trace: Path, name: str) -> None:
-    """Adds the companion of precise times of `trace`, if it has one that
-    is a regular file (never through a link), as the member beside `name`."""
-    companion = companion_path(trace)
-    if companion is None or not name.endswith(".log"):
-        return
-    try:
-        descriptor = os.open(companion, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError:
-        return  # none, or a link: the trace goes without precise times
-    with open(descriptor, "rb") as stream:
-        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
-            return
-        info = archive.gettarinfo(arcname=name[:-4] + COMPANION_SUFFIX, fileobj=stream)
-        # Read whole first: its writer cuts it to its entries when its thread
-        # ends, and a member must hold as many bytes as its header says.
-        # Eight bytes per record: small beside the trace itself.
-        data = stream.read()
-    info.size = len(data)
-    archive.addfile(info, io.BytesIO(data))

@@ -28,10 +28,10 @@ import json
 from collections.abc import Iterable, Sequence
 from typing import IO, Any, Final
 
-from vorn.export import microseconds, thread_streams
-from vorn.span_events import SpanCollector, holds_span_logger, noting_spans, task_profiles
-from vorn.trace_files import TraceFile
-from vorn.trace_reader import ENTER, EXIT, Scope
+from vorn.outputs.thread_streams import microseconds, thread_streams
+from vorn.reading.span_events import SpanCollector, holds_span_logger, noting_spans, task_profiles
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_reader import ENTER, EXIT, Scope
 
 __all__ = ["SpeedscopeWriter", "speedscope_object", "write_speedscope"]
 

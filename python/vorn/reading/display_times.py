@@ -14,7 +14,7 @@ file's nesting. An event alone in its millisecond keeps its exact time.
 
 Positions inside a millisecond show order, not measured time, for the
 events without a precise time. Where the trace file has a companion of
-precise times (vorn.precise_times), an event is placed at its measured time
+precise times (vorn.reading.precise_times), an event is placed at its measured time
 instead, to the nanosecond; only the events it does not cover (a file
 without one, the records past its end) are spread, in the part of their
 millisecond between their measured neighbours.
@@ -40,8 +40,8 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Final, NamedTuple
 
-from vorn.precise_times import NS_PER_MS
-from vorn.trace_reader import ENTER, EXIT, Instant, Scope, TraceEvent
+from vorn.reading.precise_times import NS_PER_MS
+from vorn.reading.trace_reader import ENTER, EXIT, Instant, Scope, TraceEvent
 
 __all__ = ["Placed", "PlacedEvent", "place", "place_events"]
 

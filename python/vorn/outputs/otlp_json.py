@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from json.encoder import encode_basestring
 from typing import Final
 
-from vorn.otlp_mapping import Attributes, Span
+from vorn.outputs.otlp_mapping import Attributes, Span
 
 __all__ = ["request_text"]
 

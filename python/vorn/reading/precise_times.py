@@ -42,7 +42,7 @@ import sys
 from dataclasses import dataclass
 from typing import BinaryIO, Final
 
-from vorn.terminal_text import printable
+from vorn.reading.terminal_text import printable
 
 __all__ = ["Expected", "PreciseTimes", "companion_path", "expected_of", "open_precise_times"]
 
@@ -87,7 +87,7 @@ def expected_of(path: str | os.PathLike[str], identity: object = None) -> Expect
     TraceIdentity or a TraceFile; read from the file's attribute when not
     given), the thread id from the file's name where the identity has none."""
     if identity is None:
-        from vorn.trace_identity import read_identity
+        from vorn.reading.trace_identity import read_identity
 
         identity = read_identity(path)
     tid = getattr(identity, "tid", None)

@@ -16,7 +16,7 @@ program did, so it sends nothing.
 
 A scope that raised ends with the record vorn.traced and vorn.scope log
 then, "raised <type>" (or "raised <type>: <message>"), as
-vorn.scope_outcome reads it for the page and the summary; its span gets
+vorn.reading.scope_outcome reads it for the page and the summary; its span gets
 status ERROR with that text, and the record becomes its `exception` event,
 as the exception that left a vorn.span does. The record must be the
 scope's own (its invoker, file and line): one that another logger wrote
@@ -37,7 +37,7 @@ process's identity with the id the process gave it, which is unique in the
 process.
 
 This module knows nothing of OpenTelemetry's packages, so it imports
-where they are missing; vorn.otlp turns its spans into the SDK's.
+where they are missing; vorn.outputs.otlp turns its spans into the SDK's.
 """
 
 from __future__ import annotations
@@ -50,12 +50,12 @@ from dataclasses import dataclass, field
 from json.encoder import encode_basestring_ascii
 from typing import Final
 
-from vorn.scope_outcome import Raised, raised_of
-from vorn.trace_files import TraceFile
-from vorn.trace_identity import TraceIdentity
-from vorn.trace_identity import process_key as identity_process_key
-from vorn.trace_reader import ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, pair_spans, read_trace_events
-from vorn.trace_reader import Span as SpanRecords
+from vorn.reading.scope_outcome import Raised, raised_of
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_identity import TraceIdentity
+from vorn.reading.trace_identity import process_key as identity_process_key
+from vorn.reading.trace_reader import ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, pair_spans, read_trace_events
+from vorn.reading.trace_reader import Span as SpanRecords
 
 __all__ = [
     "AsyncSpan",
@@ -77,7 +77,7 @@ Position = tuple[int, ...]  # indexes from a file's top-level list down through 
 NANOS_PER_MS: Final = 1_000_000
 NEVER_CLOSED: Final = "never closed"
 # How vorn.span's records and its private thread's scope are told apart:
-# its logger's invoker and file, which no user scope has (vorn.spans
+# its logger's invoker and file, which no user scope has (vorn.program.spans
 # imports the native module, so they are not taken from there).
 SPAN_INVOKER: Final = "span"
 SPAN_FILE: Final = "<vorn.span>"
@@ -511,7 +511,7 @@ def file_key(source: SourceFile) -> list[object]:
 def process_key(source: SourceFile) -> list[object]:
     """What tells the process that wrote this file apart: host, pid and
     start time (a pid is reused, a pid and start time on a host are not),
-    and its pid namespace and boot where recorded (vorn.trace_identity)."""
+    and its pid namespace and boot where recorded (vorn.reading.trace_identity)."""
     identity = source.identity
     if identity is None:
         return ["process", source.trace.host, None, source.origin_ns]

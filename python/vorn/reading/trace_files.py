@@ -26,15 +26,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Final
 
-from vorn.terminal_text import printable
-from vorn.trace_identity import TraceIdentity, identity_fields, read_identity
-from vorn.trace_reader import begins_like_a_trace
+from vorn.reading.terminal_text import printable
+from vorn.reading.trace_identity import TraceIdentity, identity_fields, read_identity
+from vorn.reading.trace_reader import begins_like_a_trace
 
 __all__ = ["COMPANION_SUFFIX", "TraceFile", "find_trace_files", "require_trace_files"]
 
 # The thread id that ends a stem, and the sibling number after it, if any.
 _THREAD_AND_SIBLING: Final = re.compile(r"(\d+)(?:\.(\d+))?$")
-# How the companion of precise times of a trace file ends (vorn.precise_times).
+# How the companion of precise times of a trace file ends (vorn.reading.precise_times).
 COMPANION_SUFFIX: Final = ".times"
 
 

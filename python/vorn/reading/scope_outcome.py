@@ -19,7 +19,7 @@ import re
 from collections.abc import Sequence
 from typing import Final, NamedTuple
 
-from vorn.trace_reader import Instant, Scope
+from vorn.reading.trace_reader import Instant, Scope
 
 __all__ = ["Raised", "raised_by_record", "raised_of"]
 

@@ -13,7 +13,7 @@ from _py_vorn import (
     StdoutLogger,
 )
 
-from vorn.utf8_safe import utf8_safe
+from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["ConsoleHandler", "color_wanted", "level_color"]
 

@@ -41,10 +41,10 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import BinaryIO, Final
 
-from vorn.terminal_text import count, printable
-from vorn.trace_files import TraceFile
-from vorn.trace_identity import process_key
-from vorn.trace_reader import _timestamp
+from vorn.reading.terminal_text import count, printable
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_identity import process_key
+from vorn.reading.trace_reader import _timestamp
 
 __all__ = ["RUN_GAP_MS", "Run", "format_runs", "group_runs", "left_out_note", "scope_count", "select_run",
            "take_run"]  # fmt: skip

@@ -21,20 +21,11 @@ import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
 
-__all__ = ["MissingOutputDirectory", "file_key", "written_output"]
+__all__ = ["MissingOutputDirectory", "written_output"]
 
 
 class MissingOutputDirectory(ValueError):
     """The directory that should hold the output does not exist."""
-
-
-def file_key(path: str | os.PathLike[str]) -> tuple[int, int] | None:
-    """The device and inode of `path` (links followed), None when absent."""
-    try:
-        info = os.stat(path)
-    except (FileNotFoundError, NotADirectoryError):
-        return None
-    return info.st_dev, info.st_ino
 
 
 @contextlib.contextmanager

@@ -11,7 +11,7 @@ timeline's.
 
 Processes are told apart by host, pid and start time (a pid can come back
 on a long-running host), and by pid namespace and boot where the files
-record them (vorn.trace_identity.process_key); files without identity are
+record them (vorn.reading.trace_identity.process_key); files without identity are
 one process per host, named after the host, as before identities existed.
 """
 
@@ -20,8 +20,8 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 
-from vorn.trace_files import TraceFile
-from vorn.trace_identity import iso_time, process_key
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_identity import iso_time, process_key
 
 __all__ = ["NOT_ALIGNED", "Process", "Timeline", "thread_name", "timeline_of"]
 

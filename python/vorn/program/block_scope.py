@@ -10,7 +10,7 @@ from typing import Final
 
 from _py_vorn import StlLogger
 
-from vorn.utf8_safe import utf8_safe
+from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["RAISED_LIMIT", "raised_message", "scope"]
 

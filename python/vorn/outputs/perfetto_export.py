@@ -37,7 +37,7 @@ the file shows the scope never closes). Its ``log`` records are instant events
 carrying their message, invoker, file and line as debug annotations. Spans
 (vorn.span) come last, on a sequence of their own: an async track per task
 and lane under their process ("task Task-3", "task Task-3 (2)" for spans
-that cross others, "outside tasks"), as vorn.span_events pairs and lays
+that cross others, "outside tasks"), as vorn.reading.span_events pairs and lays
 them out; the span logger's own thread is left out.
 
 Times are nanoseconds on the Trace Event export's timeline (the same
@@ -53,13 +53,13 @@ import os
 from collections.abc import Callable, Iterable, Sequence
 from typing import IO, Final
 
-from vorn.export import ThreadStream, thread_streams
-from vorn.output_file import written_output
-from vorn.precise_times import NS_PER_MS
-from vorn.span_events import SPAN_INVOKER, SpanCollector, holds_span_logger
-from vorn.trace_archive import opened_sources
-from vorn.trace_files import TraceFile
-from vorn.trace_reader import ENTER, EXIT, Scope
+from vorn.outputs.thread_streams import ThreadStream, thread_streams
+from vorn.outputs.output_file import written_output
+from vorn.reading.precise_times import NS_PER_MS
+from vorn.reading.span_events import SPAN_INVOKER, SpanCollector, holds_span_logger
+from vorn.reading.trace_archive import opened_sources
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_reader import ENTER, EXIT, Scope
 
 __all__ = ["perfetto_bytes", "write_perfetto", "write_perfetto_export"]
 
@@ -436,7 +436,7 @@ def write_perfetto_export(paths: Iterable[str | os.PathLike[str]], output: str |
                           exact: bool = False, run: str | None = "all") -> int:  # fmt: skip
     """Exports the trace files found under `paths` into `output` ("-" for
     standard output) as a Perfetto trace. Returns the number of trace files
-    exported; raises as vorn.export.write_export does."""
+    exported; raises as vorn.outputs.export.write_export does."""
     with opened_sources(paths, run, "export") as (files, inputs):
         with written_output(output, inputs, binary=True) as stream:
             write_perfetto(files, stream, exact)

@@ -11,8 +11,8 @@ from typing import Any, Final, ParamSpec, TypeVar, cast, overload
 
 from _py_vorn import StlLogger
 
-from vorn.block_scope import raised_message
-from vorn.utf8_safe import utf8_safe
+from vorn.program.block_scope import raised_message
+from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["traced"]
 

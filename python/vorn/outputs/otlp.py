@@ -6,14 +6,14 @@
     python -m vorn otlp vorn_logs                                # OTLP/HTTP, localhost:4318
     python -m vorn otlp vorn_logs --endpoint http://tempo:4318
     python -m vorn otlp vorn_logs -o traces.otlp.json            # OTLP/JSON file instead
-    python -m vorn otlp --follow vorn_logs                       # keep shipping (vorn.otlp_follow)
+    python -m vorn otlp --follow vorn_logs                       # keep shipping (vorn.outputs.otlp_follow)
 
 The spans are built as the OpenTelemetry SDK's own ReadableSpans, with the
-ids, times and parents vorn.otlp_mapping derives from the files, and sent by the
+ids, times and parents vorn.outputs.otlp_mapping derives from the files, and sent by the
 SDK's OTLP/HTTP exporter, so that retries, compression, TLS and the
 OTEL_EXPORTER_OTLP_* settings (headers, certificates) behave as in any
 OpenTelemetry program. The JSON file holds the very request the exporter
-would POST, in the OTLP/JSON encoding, written by vorn.otlp_json straight
+would POST, in the OTLP/JSON encoding, written by vorn.outputs.otlp_json straight
 from vorn's spans (the SDK's encoder takes ages where protobuf is pure
 Python); request_json is the encoder's way, which the tests hold it to.
 
@@ -29,16 +29,16 @@ import contextlib
 import importlib
 import importlib.util
 import json
-import logging
 import sys
 from collections.abc import Iterator, Sequence
 from decimal import Decimal, InvalidOperation
 from typing import Any, Final
 
-from vorn.terminal_text import count, printable
-from vorn.otlp_mapping import NANOS_PER_MS, SourceFile, Span, files_without_origin, spans_of
+from vorn.reading.terminal_text import count, printable
+from vorn.outputs.otlp_mapping import NANOS_PER_MS, SourceFile, files_without_origin, spans_of
+from vorn.outputs.otlp_sdk import exporter_messages, sdk_spans
 
-__all__ = ["add_parser", "exporter_messages", "main", "request_json", "sdk_spans"]
+__all__ = ["add_parser", "main", "request_json"]
 
 DEFAULT_ENDPOINT: Final = "http://localhost:4318"
 TRACES_PATH: Final = "/v1/traces"
@@ -128,67 +128,6 @@ def request_json(request: Any) -> str:
     return json.dumps(value, ensure_ascii=False, indent=1) + "\n"
 
 
-def sdk_spans(spans: Sequence[Span]) -> list[Any]:
-    """The SDK's ReadableSpans for `spans`, sharing one Resource per process
-    so that the encoder groups each process's spans under it."""
-    from opentelemetry.sdk.resources import Resource
-    from opentelemetry.sdk.trace import Event, ReadableSpan
-    from opentelemetry.sdk.util.instrumentation import InstrumentationScope
-    from opentelemetry.trace import SpanContext, SpanKind, Status, StatusCode, TraceFlags
-
-    scope = InstrumentationScope("vorn")
-    resources: dict[tuple[tuple[str, object], ...], Any] = {}
-    sampled = TraceFlags(TraceFlags.SAMPLED)
-    converted = []
-    for span in spans:
-        key = tuple(sorted(span.resource.items()))
-        resource = resources.get(key)
-        if resource is None:
-            # Resource(...) rather than Resource.create: the SDK's defaults
-            # (telemetry.sdk.*) describe this tool, not the traced program.
-            resource = resources[key] = Resource(dict(span.resource))
-        trace_id = int.from_bytes(span.trace_id)
-        context = SpanContext(trace_id, int.from_bytes(span.span_id), is_remote=False, trace_flags=sampled)
-        parent = None
-        if span.parent_id is not None:
-            parent = SpanContext(trace_id, int.from_bytes(span.parent_id), is_remote=False, trace_flags=sampled)
-        status = Status(StatusCode.ERROR, span.error) if span.error else Status(StatusCode.UNSET)
-        converted.append(ReadableSpan(
-            name=span.name, context=context, parent=parent, resource=resource,
-            attributes=dict(span.attributes), kind=SpanKind.INTERNAL, status=status,
-            start_time=span.start_ns, end_time=span.end_ns, instrumentation_scope=scope,
-            events=[Event(event.name, dict(event.attributes), event.time_ns) for event in span.events],
-        ))  # fmt: skip
-    return converted
-
-
-class _Kept(logging.Handler):
-    def __init__(self, messages: list[str]) -> None:
-        super().__init__(logging.WARNING)
-        self.messages = messages
-
-    def emit(self, record: logging.LogRecord) -> None:
-        self.messages.append(" ".join(record.getMessage().split()))
-
-
-@contextlib.contextmanager
-def exporter_messages() -> Iterator[list[str]]:
-    """What the OTLP exporter logs while the block runs, kept rather than
-    printed: it logs each retry and failure on lines of its own, and the
-    caller reports a failure on one line, with the exporter's last word."""
-    logger = logging.getLogger("opentelemetry.exporter")
-    messages: list[str] = []
-    handler = _Kept(messages)
-    propagate = logger.propagate
-    logger.addHandler(handler)
-    logger.propagate = False
-    try:
-        yield messages
-    finally:
-        logger.removeHandler(handler)
-        logger.propagate = propagate
-
-
 @contextlib.contextmanager
 def _opened(paths: Sequence[str], assumed_origin_ns: int | None,
             run: str | None = "all") -> Iterator[tuple[list[SourceFile], set[tuple[int, int]]]]:  # fmt: skip
@@ -198,9 +137,9 @@ def _opened(paths: Sequence[str], assumed_origin_ns: int | None,
     replace. The identity comes from the attribute the writer stored (the
     archive's header for a packed file): it alone holds the thread id and
     the command line."""
-    from vorn.runs import take_run
-    from vorn.trace_archive import opened_trace_sources
-    from vorn.trace_identity import parse_identity
+    from vorn.reading.runs import take_run
+    from vorn.reading.trace_archive import opened_trace_sources
+    from vorn.reading.trace_identity import parse_identity
 
     with opened_trace_sources(paths) as (found, inputs):
         if run != "all":
@@ -233,7 +172,7 @@ def run(arguments: argparse.Namespace) -> int:
     if not _installed(sending=arguments.output is None):
         print(f"python -m vorn otlp: {MISSING}", file=sys.stderr)
         return 2
-    from vorn.output_file import MissingOutputDirectory, written_output
+    from vorn.outputs.output_file import MissingOutputDirectory, written_output
 
     url = arguments.endpoint.rstrip("/") + TRACES_PATH
     if arguments.follow:
@@ -244,7 +183,7 @@ def run(arguments: argparse.Namespace) -> int:
             print("python -m vorn otlp: --follow sends every run as it is written; it takes no --run",
                   file=sys.stderr)  # fmt: skip
             return 2
-        from vorn.otlp_follow import follow
+        from vorn.outputs.otlp_follow import follow
 
         try:
             return follow(arguments, url, BATCH)
@@ -262,7 +201,7 @@ def run(arguments: argparse.Namespace) -> int:
                 return 1
             found = spans_of(sources, arguments.service_name, arguments.trace_per == "process")
             if arguments.output is not None:
-                from vorn.otlp_json import request_text
+                from vorn.outputs.otlp_json import request_text
 
                 with written_output(arguments.output, inputs) as stream:
                     stream.write(request_text(found))

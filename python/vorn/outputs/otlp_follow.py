@@ -52,12 +52,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Final
 
-from vorn.otlp_mapping import (NANOS_PER_MS, FilePoint, ProcessTraces, SourceFile, Span, file_key, process_groups,
+from vorn.outputs.otlp_mapping import (NANOS_PER_MS, FilePoint, ProcessTraces, SourceFile, Span, file_key, process_groups,
                                process_key)  # fmt: skip
-from vorn.output_file import written_output
-from vorn.terminal_text import printable
-from vorn.trace_files import TraceFile, _begins_like_a_trace, _order, find_trace_files
-from vorn.trace_identity import TraceIdentity, read_identity
+from vorn.outputs.output_file import written_output
+from vorn.reading.terminal_text import printable
+from vorn.reading.trace_files import TraceFile, _begins_like_a_trace, _order, find_trace_files
+from vorn.reading.trace_identity import TraceIdentity, read_identity
 
 __all__ = ["Progress", "follow", "process_ended"]
 
@@ -74,7 +74,7 @@ def follow(arguments: argparse.Namespace, url: str, batch_size: int) -> int:
     from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
     from opentelemetry.sdk.trace.export import SpanExportResult
 
-    from vorn.otlp import exporter_messages, sdk_spans
+    from vorn.outputs.otlp_sdk import exporter_messages, sdk_spans
 
     state_path = Path(arguments.state) if arguments.state else Path(arguments.paths[0]) / STATE_NAME
     state = _load(state_path)

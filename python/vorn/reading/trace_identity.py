@@ -40,7 +40,7 @@ from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import Any, Final, Protocol
 
-from vorn.terminal_text import printable
+from vorn.reading.terminal_text import printable
 
 __all__ = [
     "ATTRIBUTE",

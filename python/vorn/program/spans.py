@@ -26,8 +26,8 @@ from typing import Final, Self
 
 from _py_vorn import StlLogger
 
-from vorn.block_scope import raised_message
-from vorn.utf8_safe import utf8_safe
+from vorn.program.block_scope import raised_message
+from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["SPAN_INVOKER", "span"]
 

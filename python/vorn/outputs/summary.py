@@ -18,7 +18,7 @@ never closed. A scope's time includes the time of the scopes inside it;
 its self time is its time less that of the scopes directly inside it
 (never below zero), so the self times of a thread add up to its busy time.
 A span has no self time: spans cross awaits and overlap each other and
-any scope. Percentiles are nearest-rank (vorn.percentiles): p95 is the
+any scope. Percentiles are nearest-rank (vorn.outputs.percentiles): p95 is the
 duration that 95 % of the row's closed scopes do not exceed, always one of
 the durations measured.
 
@@ -26,7 +26,7 @@ Numbers that stand as words in messages are folded by default, so that
 "item 12" and "item 13" add up as "item N"; rows can group by invoker or
 by message alone, and be split by process. Durations are measured to the
 microsecond where the files have precise times, in whole milliseconds
-otherwise. A scope raised when its last record says so (vorn.scope_outcome);
+otherwise. A scope raised when its last record says so (vorn.reading.scope_outcome);
 a span raised when its end record says so. Scopes that never closed have no
 duration and are also listed apart, entered at their time on the timeline;
 spans that never ended have none either. Where the files carry their clock
@@ -44,26 +44,23 @@ closed.
 
 from __future__ import annotations
 
-import os
 import re
 from array import array
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Final
 
-from vorn.percentiles import nearest_ranks
-from vorn.precise_times import NS_PER_MS
-from vorn.scope_outcome import raised_of
-from vorn.span_events import HOLDER_FILE, HOLDER_SCOPE, SPAN_INVOKER
-from vorn.trace_archive import opened_trace_files
-from vorn.trace_files import TraceFile
-from vorn.trace_reader import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
-from vorn.terminal_text import count, printable
-from vorn.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace
-from vorn.trace_timeline import Process, Timeline, timeline_of
+from vorn.outputs.percentiles import nearest_ranks
+from vorn.reading.precise_times import NS_PER_MS
+from vorn.reading.scope_outcome import raised_of
+from vorn.reading.span_events import HOLDER_FILE, HOLDER_SCOPE, SPAN_INVOKER
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_reader import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
+from vorn.reading.terminal_text import count, printable
+from vorn.reading.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace
+from vorn.reading.trace_timeline import Process, Timeline, timeline_of
 
-__all__ = ["GROUPINGS", "OpenScope", "Row", "Summary", "format_summary", "grouping", "shown_rows", "summarize",
-           "summary_text"]
+__all__ = ["GROUPINGS", "OpenScope", "Row", "Summary", "format_summary", "grouping", "shown_rows", "summarize"]
 
 WIDTH: Final = 100  # of the table, where the texts can be cut to fit
 INVOKER_WIDTH: Final = 30
@@ -454,20 +451,6 @@ def _ms(value: float | None, row: Row) -> str:
     if value == 0 or value >= 100 or (row.unmeasured == row.count and value == int(value)):
         return f"{value:,.0f}"
     return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
-
-
-def summary_text(paths: Iterable[str | os.PathLike[str]], limit: int | None = None, by: str = "both",
-                 fold: bool = True, run: str | None = "all", by_process: bool = False,
-                 form: str = "text") -> str:  # fmt: skip
-    """The formatted summary of the trace files found under `paths` (`form`
-    "text" or "json", vorn.summary_json); raises ValueError when there are
-    none."""
-    if form == "json":
-        from vorn.summary_json import summary_json
-
-        return summary_json(paths, limit, by, fold, run, by_process)
-    with opened_trace_files(paths, run, "summary") as files:
-        return format_summary(summarize(files, by, fold, by_process), limit)
 
 
 def _process_lines(timeline: Timeline) -> list[str]:

@@ -47,7 +47,7 @@ only the scopes still open, so that tools can read traces larger than
 memory. read_trace_events builds the whole tree from it.
 
 Where the writer kept a companion file of precise times beside the trace
-(vorn.precise_times), each enter, exit and record also gets its time in
+(vorn.reading.precise_times), each enter, exit and record also gets its time in
 nanoseconds (``ts_enter_ns``, ``ts_exit_ns``, ``ts_ns``); None where there
 is none. The millisecond fields stay as the file has them.
 """
@@ -61,7 +61,7 @@ from collections.abc import Generator, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Final, Literal, NamedTuple
 
-from vorn.precise_times import PreciseTimes, expected_of, open_precise_times
+from vorn.reading.precise_times import PreciseTimes, expected_of, open_precise_times
 
 __all__ = [
     "ENTER",
@@ -157,7 +157,7 @@ def iter_trace(path: str | os.PathLike[str], identity: object = None) -> Generat
     yielding every event before them.
 
     The precise times come from the companion beside the file (X.log =>
-    X.times, see vorn.precise_times), checked against `identity` (a
+    X.times, see vorn.reading.precise_times), checked against `identity` (a
     TraceFile or TraceIdentity; by default the file's own attribute)."""
     name = os.fspath(path)
     with open(name, "rb") as stream:

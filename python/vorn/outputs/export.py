@@ -26,7 +26,7 @@ name ends in " (never closed)" and its args say "never_closed": true. A
 draws no other instant phase). Metadata events carry a time and the
 "__metadata" category, which some readers require.
 
-Times are microseconds, the display times of vorn.display_times: the
+Times are microseconds, the display times of vorn.reading.display_times: the
 measured times where the trace file has a companion of precise times
 (to the nanosecond, as fractions of a microsecond); otherwise the events
 of a thread that share a millisecond spread inside it in file order, so
@@ -43,146 +43,24 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Iterable, Iterator, Sequence
-from dataclasses import dataclass
 from typing import IO, Any, Final
 
-from vorn.display_times import Placed, PlacedEvent, place, place_events
-from vorn.output_file import written_output
-from vorn.precise_times import NS_PER_MS
-from vorn.span_events import with_span_events
-from vorn.trace_archive import opened_sources
-from vorn.trace_files import TraceFile
-from vorn.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace, read_trace_events
-from vorn.trace_timeline import Timeline, timeline_of
+from vorn.outputs.output_file import written_output
+from vorn.reading.span_events import with_span_events
+from vorn.reading.trace_archive import opened_sources
+from vorn.reading.trace_files import TraceFile
+from vorn.reading.trace_reader import ENTER, Instant, Scope
+from vorn.reading.trace_timeline import Timeline, timeline_of
+from vorn.outputs.thread_streams import microseconds, thread_streams
+from vorn.outputs.speedscope_export import write_speedscope
 
 __all__ = [
-    "PlacedThread",
-    "ThreadStream",
     "export_events",
-    "placed_threads",
-    "thread_streams",
     "trace_event_object",
     "write_export",
 ]
 
-MICROSECONDS_PER_MS: Final = 1000
 NEVER_CLOSED: Final = " (never closed)"
-
-
-@dataclass
-class PlacedThread:
-    """One trace file's events with their display times on the timeline."""
-
-    pid: int  # 1, 2, 3, ... per process
-    tid: int  # 1, 2, 3, ... per thread of its process
-    process_name: str
-    thread_name: str
-    placed: list[Placed]
-    last: float | None  # the thread's last moment, ms on the timeline
-    offset: int  # ms added to the file's display times to place them on the timeline
-
-
-def placed_threads(files: Sequence[TraceFile], timeline: Timeline | None = None,
-                   exact: bool = False) -> list[PlacedThread]:  # fmt: skip
-    """The threads of `files`, process by process, with display times."""
-    timeline = timeline or timeline_of(files)
-    threads = []
-    for pid, tid, name, trace in _numbered_threads(timeline):
-        placed, last = place(read_trace_events(trace.path, trace), exact)
-        offset = timeline.offset(trace)
-        threads.append(PlacedThread(pid, tid, name, timeline.thread_label(trace), placed,
-                                    None if last is None else last + offset, offset))  # fmt: skip
-    return threads
-
-
-def _numbered_threads(timeline: Timeline) -> Iterator[tuple[int, int, str, TraceFile]]:
-    """Each trace file of the timeline, process by process, with its
-    process's number, its own number in the process and its process's name
-    followed by " on <host>": a pid and a command line tell processes apart
-    only on one host. (Files without identity are named after their host.)"""
-    for pid, process in enumerate(timeline.processes, start=1):
-        name = timeline.process_label(process)
-        if process.pid is not None:
-            name += f" on {process.host}"
-        for tid, trace in enumerate(process.threads, start=1):
-            yield pid, tid, name, trace
-
-
-def time_shift(threads: Sequence[PlacedThread]) -> int:
-    """Whole milliseconds to add to every time so that the earliest is at
-    least 1 ms: each thread's first event is its earliest."""
-    return _shift([thread.placed[0].start + thread.offset for thread in threads if thread.placed])
-
-
-def _shift(starts: Sequence[float]) -> int:
-    earliest = min(starts, default=1)
-    return 0 if earliest >= 1 else 1 - int(earliest // 1)
-
-
-@dataclass
-class ThreadStream:
-    """One trace file on the timeline, its events read as they are needed:
-    `first` is the display time of its first event (its earliest, on the
-    timeline; None for a file without events) and `moved` the milliseconds
-    that place the file's display times on the exported timeline, nothing
-    at 0."""
-
-    pid: int  # 1, 2, 3, ... per process
-    tid: int  # 1, 2, 3, ... per thread of its process
-    process_name: str
-    thread_name: str
-    trace: TraceFile
-    first: float | None
-    offset: int  # ms added to the file's times to place them on the timeline
-    moved: int  # the offset, and the shift that keeps every time off 0
-    exact: bool = False
-
-    def events(self) -> Iterator[PlacedEvent]:
-        """The file's events with their display times, read from the file
-        anew on each call."""
-        return place_events(iter_trace(self.trace.path, self.trace), self.exact)
-
-
-def thread_streams(files: Sequence[TraceFile], timeline: Timeline | None = None,
-                   exact: bool = False) -> list[ThreadStream]:  # fmt: skip
-    """The threads of `files`, process by process, as placed_threads orders
-    and names them, without reading more of each file than its first event."""
-    timeline = timeline or timeline_of(files)
-    threads = []
-    for pid, tid, name, trace in _numbered_threads(timeline):
-        first = _first_time(trace)
-        offset = timeline.offset(trace)
-        threads.append(ThreadStream(pid, tid, name, timeline.thread_label(trace), trace,
-                                    None if first is None else first + offset, offset, offset, exact))  # fmt: skip
-    shift = _shift([thread.first for thread in threads if thread.first is not None])
-    for thread in threads:
-        thread.moved += shift
-    return threads
-
-
-def _first_time(trace: TraceFile) -> float | None:
-    """The display time of the file's first event: its precise time, or its
-    own millisecond, since the first of a millisecond is placed at its
-    start."""
-    events = iter_trace(trace.path, trace)
-    try:
-        for kind, _, item in events:
-            if kind == ENTER:
-                assert isinstance(item, Scope)
-                ms, ns = item.ts_enter, item.ts_enter_ns
-            else:
-                assert isinstance(item, Instant)  # an exit comes after its enter
-                ms, ns = item.ts, item.ts_ns
-            return ms if ns is None else ns / NS_PER_MS
-        return None
-    finally:
-        events.close()  # the file, now rather than when collected
-
-
-def microseconds(ms: float) -> int | float:
-    """`ms` in microseconds, to the nanosecond; whole numbers as integers."""
-    value = round(ms * MICROSECONDS_PER_MS, 3)
-    return int(value) if value.is_integer() else value
 
 
 def trace_event_object(files: Sequence[TraceFile], exact: bool = False) -> dict[str, Any]:
@@ -222,8 +100,6 @@ def write_export(paths: Iterable[str | os.PathLike[str]], output: str | os.PathL
     with opened_sources(paths, run, "export") as (files, inputs):
         with written_output(output, inputs) as stream:
             if speedscope:
-                from vorn.speedscope_export import write_speedscope
-
                 write_speedscope(files, stream, exact)
             else:
                 _write_object(files, stream, exact)

@@ -33,11 +33,11 @@ import os
 from collections.abc import Iterable
 from typing import Any
 
-from vorn.runs import group_runs, take_run
-from vorn.summary import Row, Summary, process_name, shown_rows, summarize
-from vorn.trace_archive import opened_trace_files
-from vorn.trace_identity import iso_time
-from vorn.trace_timeline import thread_name
+from vorn.reading.runs import group_runs, take_run
+from vorn.outputs.summary import Row, Summary, process_name, shown_rows, summarize
+from vorn.reading.trace_archive import opened_trace_files
+from vorn.reading.trace_identity import iso_time
+from vorn.reading.trace_timeline import thread_name
 
 __all__ = ["summary_document", "summary_json"]
 

@@ -49,8 +49,8 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, Final, Protocol
 
-from vorn.display_times import PlacedEvent
-from vorn.trace_reader import _SPAN_TEXT, Instant, Scope
+from vorn.reading.display_times import PlacedEvent
+from vorn.reading.trace_reader import _SPAN_TEXT, Instant, Scope
 
 __all__ = [
     "SPAN_CATEGORY",

@@ -1,0 +1,1 @@
+"""What programs import: traced, span, scope and the logging handlers."""

@@ -1,0 +1,1 @@
+"""Reading trace files: files, identities, companions of precise times, archives, runs and the timeline."""
