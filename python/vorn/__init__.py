@@ -11,7 +11,9 @@ here unchanged; the rest is pure Python:
 - scope: a trace scope for a with block that logs an exception leaving it;
 - span / read_spans: stretches of async code that may cross awaits, written
   as two records and paired again when read;
-- ConsoleHandler: a logging handler that prints with StdoutLogger.
+- ConsoleHandler: a logging handler that prints with StdoutLogger;
+- TraceHandler: a logging handler that writes each record into the calling
+  thread's trace, inside its innermost open scope.
 
 ``python -m vorn export|view|summary`` turns trace files into a Trace Event
 Format file, a self-contained HTML timeline or a table of where the time went.
@@ -45,6 +47,7 @@ from vorn.reading.trace_reader import (
     read_trace,
     read_trace_events,
 )
+from vorn.program.trace_handler import TraceHandler
 from vorn.program.tracing import traced
 
 
@@ -81,6 +84,7 @@ __all__ = [
     "StlLogger",
     "TraceFile",
     "TraceFormatError",
+    "TraceHandler",
     "__version__",
     "find_trace_files",
     "read_spans",
