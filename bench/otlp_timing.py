@@ -7,8 +7,8 @@ handling --requests requests, each a scope holding a record, a scope with a
 record, a call of a @vorn.traced function (every 97th raises) and a
 vorn.span around a scope with a record: about 4 scopes, 4 records and one
 async span per request. Then runs `summary` and `otlp -o` on the trace,
-each three times as a process of its own, and prints the median wall time
-and CPU time (user + system) of each. --vorn runs the tools from another
+each three times as a process of its own, and prints the median wall time,
+CPU time (user + system) and peak memory (ru_maxrss) of each. --vorn runs the tools from another
 copy of the package as well (an older version from `git archive`, say) and
 says whether the two wrote the same OTLP/JSON bytes. The trace is written
 to a temporary directory outside the repository, or to --keep DIR.
@@ -60,8 +60,8 @@ for thread in threads:
 """
 
 
-def timed(command: list[str], env: dict[str, str]) -> tuple[float, float]:
-    """Wall and CPU seconds of `command`, which must succeed."""
+def timed(command: list[str], env: dict[str, str]) -> tuple[float, float, float]:
+    """Wall and CPU seconds and peak memory (MB) of `command`, which must succeed."""
     started = time.perf_counter()
     child = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(child.pid, 0)
@@ -71,14 +71,13 @@ def timed(command: list[str], env: dict[str, str]) -> tuple[float, float]:
     child.stderr.close()
     if os.waitstatus_to_exitcode(status) != 0:
         raise SystemExit(f"{' '.join(command)} failed: {error}")
-    return wall, usage.ru_utime + usage.ru_stime
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def measure(label: str, command: list[str], env: dict[str, str]) -> None:
     runs = [timed(command, env) for _ in range(3)]
-    wall = statistics.median(run[0] for run in runs)
-    cpu = statistics.median(run[1] for run in runs)
-    print(f"{label:<34} {wall:>8.2f} {cpu:>8.2f}")
+    wall, cpu, peak = (statistics.median(run[column] for run in runs) for column in range(3))
+    print(f"{label:<34} {wall:>8.2f} {cpu:>8.2f} {peak:>8.0f}", flush=True)
 
 
 def main() -> int:
@@ -101,7 +100,7 @@ def main() -> int:
         copies = {"": os.environ.get("PYTHONPATH", "")}
         if arguments.vorn is not None:
             copies[" (other)"] = os.pathsep.join(filter(None, [str(arguments.vorn.resolve()), copies[""]]))
-        print(f"{'command':<34} {'wall s':>8} {'CPU s':>8}")
+        print(f"{'command':<34} {'wall s':>8} {'CPU s':>8} {'peak MB':>8}", flush=True)
         for suffix, path in copies.items():
             tool_env = {**env, "PYTHONPATH": path}
             tool = [sys.executable, "-m", "vorn"]

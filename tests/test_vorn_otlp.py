@@ -670,9 +670,9 @@ def test_a_process_of_another_pid_namespace_or_boot_is_never_judged_ended():
         False, False]
 
 
-def span_record(kind, ts):
+def span_record(kind, ts, span_id="1f.1", message="fetch", task=""):
     return "{ " + json.dumps({"ts": ts, "invoker": "span", "file": "<vorn.span>", "line": 0,
-                              "args": f"span 1f.1 {kind}: fetch []"})[1:-1] + " }"  # fmt: skip
+                              "args": f"span {span_id} {kind}: {message} [{task}]"})[1:-1] + " }"  # fmt: skip
 
 
 def test_times_come_in_nanoseconds_from_the_companion_where_it_has_them(tmp_path):

@@ -17,6 +17,12 @@ would POST, in the OTLP/JSON encoding, written by vorn.outputs.otlp_json straigh
 from vorn's spans (the SDK's encoder takes ages where protobuf is pure
 Python); request_json is the encoder's way, which the tests hold it to.
 
+One-shot, the files are read as a stream (vorn.outputs.otlp_stream), and
+the spans are POSTed BATCH at a time, or written into the JSON, as they
+come: memory holds a top-level scope's spans and what pairs a process's
+async spans, not the run. A file that cannot be read ends the command
+where it is met; the batches sent before it stay sent.
+
 OpenTelemetry is an optional dependency: vorn imports without it, and this
 command says which packages to install when they are missing.
 """
@@ -28,15 +34,18 @@ import base64
 import contextlib
 import importlib
 import importlib.util
+import itertools
 import json
 import sys
+from collections import Counter
 from collections.abc import Iterator, Sequence
 from decimal import Decimal, InvalidOperation
-from typing import Any, Final
+from typing import IO, Any, Final
 
 from vorn.reading.terminal_text import count, printable
-from vorn.outputs.otlp_mapping import NANOS_PER_MS, SourceFile, files_without_origin, spans_of
+from vorn.outputs.otlp_mapping import NANOS_PER_MS, SourceFile, files_without_origin, process_groups, resource_of
 from vorn.outputs.otlp_sdk import exporter_messages, sdk_spans
+from vorn.outputs.otlp_stream import process_spans
 
 __all__ = ["add_parser", "main", "request_json"]
 
@@ -199,16 +208,16 @@ def run(arguments: argparse.Namespace) -> int:
                       "attributes, or older); give --assume-origin UNIX_SECONDS to send it anyway",
                       file=sys.stderr)  # fmt: skip
                 return 1
-            found = spans_of(sources, arguments.service_name, arguments.trace_per == "process")
-            if arguments.output is not None:
-                from vorn.outputs.otlp_json import request_text
-
-                with written_output(arguments.output, inputs) as stream:
-                    stream.write(request_text(found))
-                if arguments.output != "-":
-                    print(f"wrote {len(found)} spans of {count(len(sources), 'trace file')} to "
-                          f"{printable(arguments.output)}")  # fmt: skip
-                return 0
+            groups = process_groups(sources)
+            per_process = arguments.trace_per == "process"
+            if arguments.output is None:
+                return _send(url, arguments.timeout, groups, arguments.service_name, per_process)
+            with written_output(arguments.output, inputs) as stream:
+                written = _write_json(stream, groups, arguments.service_name, per_process)
+            if arguments.output != "-":
+                print(f"wrote {written} spans of {count(len(sources), 'trace file')} to "
+                      f"{printable(arguments.output)}")  # fmt: skip
+            return 0
     except MissingOutputDirectory as error:
         print(f"python -m vorn otlp: {printable(str(error))}", file=sys.stderr)
         return 2
@@ -216,23 +225,55 @@ def run(arguments: argparse.Namespace) -> int:
         print(f"python -m vorn otlp: {printable(str(error))}", file=sys.stderr)
         return 1
 
+
+def _write_json(stream: IO[str], groups: list[list[SourceFile]], service_name: str | None, per_process: bool) -> int:
+    """Writes the OTLP/JSON request of the processes `groups` to `stream`
+    as their spans are read, settling each resource once no later process
+    can have it; returns how many spans it wrote."""
+    from vorn.outputs.otlp_json import RequestWriter, resource_key
+
+    writer = RequestWriter(stream)
+    keys = [{resource_key(resource_of(source, service_name)) for source in group} for group in groups]
+    left = Counter(key for group_keys in keys for key in group_keys)
+    for group, group_keys in zip(groups, keys):
+        for span in process_spans(group, service_name, per_process):
+            writer.add(span)
+        for key in group_keys:
+            left[key] -= 1
+            if not left[key]:
+                writer.settle(key)
+    writer.close()
+    return writer.count
+
+
+def _send(url: str, timeout: float, groups: list[list[SourceFile]], service_name: str | None,
+          per_process: bool) -> int:  # fmt: skip
+    """Sends the spans of the processes `groups` in batches of BATCH as they
+    are read; a batch the endpoint does not take ends the send."""
     from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
     from opentelemetry.sdk.trace.export import SpanExportResult
 
-    spans = sdk_spans(found)
-    exporter = OTLPSpanExporter(endpoint=url, timeout=arguments.timeout)
+    spans = (span for group in groups for span in process_spans(group, service_name, per_process))
+    exporter = OTLPSpanExporter(endpoint=url, timeout=timeout)
+    sent = 0
     try:
-        for start in range(0, len(spans), BATCH):
+        for batch in itertools.batched(spans, BATCH):
             with exporter_messages() as messages:
-                taken = exporter.export(spans[start : start + BATCH]) is SpanExportResult.SUCCESS
+                taken = exporter.export(sdk_spans(batch)) is SpanExportResult.SUCCESS
             if not taken:
                 reason = f": {printable(messages[-1])}" if messages else ""
-                print(f"python -m vorn otlp: {printable(url)} did not take the spans "
-                      f"({start} of {len(spans)} sent){reason}", file=sys.stderr)  # fmt: skip
+                print(f"python -m vorn otlp: {printable(url)} did not take the spans ({sent} sent){reason}",
+                      file=sys.stderr)  # fmt: skip
                 return 1
+            sent += len(batch)
+    except (OSError, ValueError) as error:
+        before = f" ({sent} spans sent before)" if sent else ""
+        print(f"python -m vorn otlp: {printable(str(error))}{before}", file=sys.stderr)
+        return 1
     finally:
         exporter.shutdown()
-    print(f"sent {len(spans)} spans of {count(len(sources), 'trace file')} to {printable(url)}")
+    files = sum(len(group) for group in groups)
+    print(f"sent {sent} spans of {count(files, 'trace file')} to {printable(url)}")
     return 0
 
 

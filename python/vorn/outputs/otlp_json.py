@@ -14,13 +14,16 @@ SDK's encoder groups them, all under the one instrumentation scope "vorn".
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import io
+import shutil
+import tempfile
+from collections.abc import Iterable
 from json.encoder import encode_basestring
-from typing import Final
+from typing import IO, Final
 
 from vorn.outputs.otlp_mapping import Attributes, Span
 
-__all__ = ["request_text"]
+__all__ = ["RequestWriter", "ResourceKey", "request_text", "resource_key"]
 
 # Span.SpanKind.SPAN_KIND_INTERNAL, and the flags the SDK's encoder gives
 # every span with a local parent or none (SPAN_FLAGS_CONTEXT_HAS_IS_REMOTE_MASK).
@@ -35,40 +38,139 @@ _SPAN_MEMBER: Final = 7
 _EVENT_ATTRIBUTE: Final = 10
 
 
-def request_text(spans: Sequence[Span]) -> str:
+ResourceKey = tuple[tuple[str, object], ...]
+# Text gathered before it is written, and the most a group kept aside holds
+# in memory before it goes to a temporary file.
+_FLUSH_PIECES: Final = 4096
+_SPOOL_BYTES: Final = 1 << 20
+# Attribute lists whose text is kept for reuse: the code locations repeat,
+# but an async span's list (its id) never does.
+_KEPT_LISTS: Final = 4096
+
+
+def resource_key(resource: Attributes) -> ResourceKey:
+    """What equal resources share: the encoder groups spans by it."""
+    return tuple(sorted(resource.items()))
+
+
+def request_text(spans: Iterable[Span]) -> str:
     """The ExportTraceServiceRequest of `spans` as OTLP/JSON, ending with a
     line end."""
-    if not spans:
-        return "{}\n"
-    # Grouped as the encoder groups them: by equal resources. The spans of
-    # one file share one resource dict, so its identity finds it first.
-    groups: dict[tuple[tuple[str, object], ...], tuple[Attributes, list[Span]]] = {}
-    by_identity: dict[int, list[Span]] = {}
+    out = io.StringIO()
+    writer = RequestWriter(out)
     for span in spans:
-        members = by_identity.get(id(span.resource))
-        if members is None:
-            key = tuple(sorted(span.resource.items()))
-            group = groups.get(key)
+        writer.add(span)
+    writer.close()
+    return out.getvalue()
+
+
+class _Group:
+    """The spans of one resource: written to the output while it is the
+    first group not yet finished, else kept aside until it is."""
+
+    def __init__(self, number: int, resource: Attributes, aside: bool) -> None:
+        self.number = number
+        self.resource = resource
+        self.aside: IO[str] | None = None
+        if aside:
+            self.aside = tempfile.SpooledTemporaryFile(_SPOOL_BYTES, "w+", encoding="utf-8", newline="")
+        self.spans = 0
+        self.settled = False
+
+
+class RequestWriter:
+    """Writes the request of a stream of spans to `out` as they come
+    (`add`), byte for byte as request_text of them all. Spans are grouped
+    by equal resources, in the order each resource first appears: the first
+    group not finished is written straight out; the spans of a group that
+    appears while it is open are kept aside until it is finished. A group
+    is finished once `settle` says no more of its spans will come, or at
+    `close`, so a caller that settles each resource after its last span
+    keeps nothing aside unless resources interleave."""
+
+    def __init__(self, out: IO[str]) -> None:
+        self.out = out
+        self.count = 0  # spans written
+        self._writer = _Writer()
+        self._groups: dict[ResourceKey, _Group] = {}  # every group, in the order of first appearance
+        self._of: dict[int, tuple[Attributes, _Group]] = {}  # by the resource dict's identity (held, so it lasts)
+        self._waiting: list[_Group] = []  # the groups not finished, the one being written first
+        self._pieces: list[str] = []  # text of the group being written, not yet written
+
+    def add(self, span: Span) -> None:
+        found = self._of.get(id(span.resource))
+        if found is None:
+            key = resource_key(span.resource)
+            group = self._groups.get(key)
             if group is None:
-                group = groups[key] = (span.resource, [])
-            members = by_identity[id(span.resource)] = group[1]
-        members.append(span)
-    writer = _Writer()
-    out = ['{\n "resourceSpans": [\n']
-    for number, (resource, members) in enumerate(groups.values()):
-        out.append(",\n  {\n" if number else "  {\n")
-        if resource:
-            out.append(f'   "resource": {{\n    "attributes": {writer.attributes(resource, _RESOURCE_ATTRIBUTE)}\n   }},\n')
+                group = self._groups[key] = _Group(len(self._groups), span.resource, aside=bool(self._waiting))
+                if not self._waiting:
+                    self._begin(group, self._pieces)
+                self._waiting.append(group)
+            found = self._of[id(span.resource)] = (span.resource, group)
+        group = found[1]
+        if group.settled:
+            raise RuntimeError(f"a span of a resource settled before: {group.resource}")
+        pieces = self._pieces if group.aside is None else []
+        if group.spans:
+            pieces.append(",\n")
+        group.spans += 1
+        self.count += 1
+        self._writer.span(span, pieces)
+        if group.aside is not None:
+            group.aside.write("".join(pieces))
+        elif len(pieces) > _FLUSH_PIECES:
+            self._flush()
+
+    def settle(self, key: ResourceKey) -> None:
+        """No more spans of the resource `key` will come."""
+        group = self._groups.get(key)
+        if group is not None:
+            group.settled = True
+            self._advance()
+
+    def close(self) -> None:
+        """Writes what is left: every group, and the end of the request."""
+        for group in self._waiting:
+            group.settled = True
+        self._advance()
+        self._pieces.append("\n ]\n}\n" if self._groups else "{}\n")
+        self._flush()
+
+    def _advance(self) -> None:
+        """Finishes the groups at the head that are settled; the next one
+        not finished is then written out, what was kept aside of it first."""
+        while self._waiting and self._waiting[0].settled:
+            self._pieces.append("\n     ]\n    }\n   ]\n  }")
+            self._waiting.pop(0)
+            if not self._waiting:
+                break
+            group = self._waiting[0]
+            self._begin(group, self._pieces)
+            self._flush()
+            assert group.aside is not None
+            group.aside.seek(0)
+            shutil.copyfileobj(group.aside, self.out)
+            group.aside.close()
+            group.aside = None
+        self._flush()
+
+    def _begin(self, group: _Group, out: list[str]) -> None:
+        if group.number == 0:
+            out.append('{\n "resourceSpans": [\n  {\n')
+        else:
+            out.append(",\n  {\n")
+        if group.resource:
+            attributes = self._writer.attributes(group.resource, _RESOURCE_ATTRIBUTE)
+            out.append(f'   "resource": {{\n    "attributes": {attributes}\n   }},\n')
         else:
             out.append('   "resource": {},\n')
         out.append('   "scopeSpans": [\n    {\n     "scope": {\n      "name": "vorn"\n     },\n     "spans": [\n')
-        for index, span in enumerate(members):
-            if index:
-                out.append(",\n")
-            writer.span(span, out)
-        out.append("\n     ]\n    }\n   ]\n  }")
-    out.append("\n ]\n}\n")
-    return "".join(out)
+
+    def _flush(self) -> None:
+        if self._pieces:
+            self.out.write("".join(self._pieces))
+            self._pieces = []
 
 
 class _Writer:
@@ -85,6 +187,8 @@ class _Writer:
         key = (level, *attributes.items(), *map(type, attributes.values()))
         text = self._lists.get(key)
         if text is None:
+            if len(self._lists) >= _KEPT_LISTS:
+                self._lists.clear()
             pad = " " * level
             elements = ",\n".join(_attribute(name, value, pad) for name, value in attributes.items())
             text = self._lists[key] = f"[\n{elements}\n{pad[1:]}]"

@@ -45,30 +45,39 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from json.encoder import encode_basestring_ascii
 from typing import Final
 
-from vorn.reading.scope_outcome import Raised, raised_of
+from vorn.reading.scope_outcome import Raised, raised_by_record
 from vorn.reading.trace_files import TraceFile
 from vorn.reading.trace_identity import TraceIdentity
 from vorn.reading.trace_identity import process_key as identity_process_key
-from vorn.reading.trace_reader import ENTER, RECORD, Instant, ReadPoint, Scope, iter_trace_from, pair_spans, read_trace_events
+from vorn.reading.trace_reader import ENTER, EXIT, RECORD, Instant, ReadPoint, Scope, iter_trace_from, pair_spans, read_trace_events
 from vorn.reading.trace_reader import Span as SpanRecords
 
 __all__ = [
     "AsyncSpan",
+    "FileIds",
     "FilePoint",
     "ProcessTraces",
     "SourceFile",
     "Span",
+    "SpanBuilder",
     "SpanEvent",
+    "async_key",
+    "async_span",
+    "async_trace_id",
     "file_key",
     "files_without_origin",
+    "is_span_thread",
     "process_groups",
     "process_key",
+    "process_trace_id",
+    "resource_of",
     "spans_of",
+    "thread_attributes",
 ]
 
 Attributes = dict[str, str | int | bool]
@@ -167,7 +176,28 @@ def process_groups(sources: Iterable[SourceFile]) -> list[list[SourceFile]]:
     return list(groups.values())
 
 
-class _FileView:
+class FileIds:
+    """The ids of one file's spans: hashes of the file's key with an item's
+    index in document order."""
+
+    def __init__(self, source: SourceFile) -> None:
+        if source.origin_ns is None:
+            raise ValueError(f"{source.trace.path}: the trace file has no clock origin")
+        self.key = file_key(source)
+        # The ids' keys as text up to the index, which alone differs from
+        # item to item.
+        self._span_key = _open_key(["span", *self.key])
+        self._trace_key = _open_key(["trace", *self.key])
+
+    def span_id(self, index: int) -> bytes:
+        """The id of the span of item `index`: the hash of ["span", *key, index]."""
+        return _hashed(f"{self._span_key}{index}]", 8)
+
+    def trace_id(self, index: int) -> bytes:
+        return _hashed(f"{self._trace_key}{index}]", 16)
+
+
+class _FileView(FileIds):
     """One file read once: its items in document order with their depths
     and positions, and each position's index in that order (which ids hash).
     Read from `start` on, it holds only what follows that point: positions
@@ -176,8 +206,8 @@ class _FileView:
     from, with what precedes each."""
 
     def __init__(self, source: SourceFile, start: FilePoint | None = None) -> None:
-        if source.origin_ns is None:
-            raise ValueError(f"{source.trace.path}: the trace file has no clock origin")
+        super().__init__(source)
+        assert source.origin_ns is not None  # FileIds refuses a file without one
         self.source = source
         self.origin: int = source.origin_ns
         self.points: list[FilePoint] = []
@@ -192,16 +222,11 @@ class _FileView:
             self.top, self.base = start.top, start.index
         self.ordered = list(_positions(self.items))
         self.index_of = {position: self.base + index for index, (_, position, _) in enumerate(self.ordered)}
-        self.key = file_key(source)
         # A scope that never closed lasted, as far as anyone can tell, until
         # the last moment its thread wrote anything (ns after the origin).
         self.last = max((_latest(item) for _, _, item in self.ordered), default=0)
         if start is not None:
             self.last = max(self.last, start.last)
-        # The ids' keys as text up to the index, which alone differs from
-        # item to item.
-        self._span_key = _open_key(["span", *self.key])
-        self._trace_key = _open_key(["trace", *self.key])
 
     def _read_from(self, identity: object, start: FilePoint) -> list[Scope | Instant]:
         """The items after `start`, as read_trace_events builds them, noting
@@ -228,13 +253,6 @@ class _FileView:
                     last = max(last, _ns(item, "ts_exit"))
         return top
 
-    def span_id(self, index: int) -> bytes:
-        """The id of the span of item `index`: the hash of ["span", *key, index]."""
-        return _hashed(f"{self._span_key}{index}]", 8)
-
-    def trace_id(self, index: int) -> bytes:
-        return _hashed(f"{self._trace_key}{index}]", 16)
-
 
 class ProcessTraces:
     """The files of one process, each read once, and the async spans
@@ -255,7 +273,7 @@ class ProcessTraces:
                     raise
                 self.errors.append(str(error))
         self.service_name = service_name
-        self.process_trace = _trace_id(process_key(sources[0])) if trace_per_process and sources else None
+        self.process_trace = process_trace_id(sources[0]) if trace_per_process and sources else None
         # Paired from what the files held when read, not read again: a
         # span's records are those of the scopes sent with them.
         self.records = _span_records(self.files)
@@ -268,70 +286,23 @@ class ProcessTraces:
         the first open one). Counts include the items before the point the
         view was read from."""
         view = self.files[number]
-        source = view.source
         limit = len(view.items)
         if closed_only:
             limit = next((index for index, item in enumerate(view.items)
-                          if isinstance(item, Scope) and item.ts_exit is None and not _is_span_thread(item)),
+                          if isinstance(item, Scope) and item.ts_exit is None and not is_span_thread(item)),
                          limit)  # fmt: skip
         limit += view.top
-        resource = _resource(source, self.service_name)
-        thread = _thread_attributes(source)
-        origin = view.origin
-        items = view.items
         # The top-level items sent: in the range asked for, and not the span
         # thread's scope.
-        sent = [skip <= view.top + top < limit and not _is_span_thread(item) for top, item in enumerate(items)]
-        base = view.base
-
+        sent = [skip <= view.top + top < limit and not is_span_thread(item) for top, item in enumerate(view.items)]
+        builder = SpanBuilder(view, view.source, self.service_name, self.process_trace,
+                              lambda top, _: sent[top - view.top], top=view.top, index=view.base, last=view.last)  # fmt: skip
         spans: list[Span] = []
-        open_spans: list[Span] = []  # the spans of the enclosing scopes, innermost last
-        raised: dict[int, tuple[Instant, Raised]] = {}  # id(): the "raised" records of the scopes open
-        trace_id = self.process_trace
-        for index, (depth, position, item) in enumerate(view.ordered):
-            if not sent[position[0]]:
-                continue
-            del open_spans[depth:]
-            index += base
-            if depth == 0:
-                trace_id = self.process_trace or view.trace_id(index)
-            assert trace_id is not None
-            if type(item) is Instant:
-                if item.invoker == SPAN_INVOKER and item.file == SPAN_FILE:
-                    continue  # a vorn.span's record: the span is sent of its own
-                time_ns = origin + (item.ts_ns if item.ts_ns is not None else item.ts * NANOS_PER_MS)
-                found = raised.pop(id(item), None) if raised else None
-                if found is not None and found[0] is item:
-                    open_spans[-1].events.append(_exception_event(found[1], time_ns))
-                    continue
-                event = SpanEvent(item.args, time_ns, _code_attributes(item))
-                if open_spans:
-                    open_spans[-1].events.append(event)
-                    continue
-                # Nothing to hang it on: a span of its own, at its moment.
-                spans.append(Span(trace_id, view.span_id(index), None, item.args, time_ns, time_ns,
-                                  {**_code_attributes(item), **thread}, resource))  # fmt: skip
-                continue
-            assert isinstance(item, Scope)
-            exit_ms = item.ts_exit
-            never_closed = exit_ms is None
-            attributes = {**_code_attributes(item), **thread}
-            error = None
-            if exit_ms is None:
-                attributes["vorn.never_closed"] = True
-                end, error = view.last, NEVER_CLOSED
-            else:
-                end = item.ts_exit_ns if item.ts_exit_ns is not None else exit_ms * NANOS_PER_MS
-                outcome = _scope_raise(item)
-                if outcome is not None:
-                    raised[id(outcome[0])] = outcome
-                    error = outcome[0].args
-            enter = item.ts_enter_ns if item.ts_enter_ns is not None else item.ts_enter * NANOS_PER_MS
-            span = Span(trace_id, view.span_id(index), open_spans[-1].span_id if open_spans else None, item.args,
-                        origin + enter, origin + end, attributes, resource, never_closed=never_closed,
-                        error=error)  # fmt: skip
-            spans.append(span)
-            open_spans.append(span)
+        for kind, item in _tree_events(view.items):
+            builder.feed(kind, item)
+            if builder.ready:
+                spans += builder.take()
+        spans += builder.finish()
         return spans, limit
 
     def async_spans(self) -> list[AsyncSpan]:
@@ -341,41 +312,19 @@ class ProcessTraces:
         by_name = {os.fspath(view.source.trace.path): view for view in self.files}
         last = max((view.origin + view.last for view in self.files), default=0)
         # One resource and thread attributes per file, shared by its spans.
-        resources = {id(view): _resource(view.source, self.service_name) for view in self.files}
-        threads = {id(view): _thread_attributes(view.source) for view in self.files}
-        async_keys = {id(view): _open_key(["span", "async", *process_key(view.source)]) for view in self.files}
+        resources = {id(view): resource_of(view.source, self.service_name) for view in self.files}
+        threads = {id(view): thread_attributes(view.source) for view in self.files}
+        async_keys = {id(view): async_key(view.source) for view in self.files}
         found = []
         for record in self.records:
             view = by_name[record.begin[0]]
-            start = view.origin + _ns(record, "ts_begin")
             end_view = None if record.end is None else by_name[record.end[0]]
-            ended = end_view is not None
-            attributes: Attributes = {**threads[id(view)], "vorn.span.id": record.id}
-            if record.task is not None:
-                attributes["vorn.task"] = record.task
-            span = Span(
-                trace_id=self._trace_of(view, record.begin[1], record.id),
-                # The hash of ["span", "async", *process_key(view.source), record.id].
-                span_id=_hashed(f"{async_keys[id(view)]}{encode_basestring_ascii(record.id)}]", 8),
-                parent_id=self._parent_of(view, record.begin[1]),
-                name=record.message,
-                start_ns=start,
-                end_ns=max(start, last),
-                attributes=attributes,
-                resource=resources[id(view)],
-            )
-            if ended:
-                assert end_view is not None and record.ts_end is not None
-                span.end_ns = end_view.origin + _ns(record, "ts_end")
-                if record.raised:
-                    # "KeyError: 'k'", or "KeyError" alone: a type name holds no ": ".
-                    kind, _, message = record.raised.partition(": ")
-                    span.error = f"raised {record.raised}"
-                    span.events.append(_exception_event(Raised(kind, message), span.end_ns))
-            else:
-                span.never_closed, span.error = True, NEVER_CLOSED
-                span.attributes["vorn.never_closed"] = True
-            found.append(AsyncSpan(record.id, span, ended))
+            end = None if end_view is None else end_view.origin + _ns(record, "ts_end")
+            span = async_span(record.id, record.message, record.task, view.origin + _ns(record, "ts_begin"), end,
+                              record.raised, last, trace_id=self._trace_of(view, record.begin[1], record.id),
+                              parent_id=self._parent_of(view, record.begin[1]), thread=threads[id(view)],
+                              resource=resources[id(view)], key=async_keys[id(view)])  # fmt: skip
+            found.append(AsyncSpan(record.id, span, end is not None))
         return found
 
     def _trace_of(self, view: _FileView, position: Position, span_id: str) -> bytes:
@@ -385,12 +334,179 @@ class ProcessTraces:
             return self.process_trace
         if len(position) > 1:
             return view.trace_id(view.index_of[position[:1]])
-        return _trace_id(["async", *process_key(view.source), span_id])
+        return async_trace_id(view.source, span_id)
 
     def _parent_of(self, view: _FileView, position: Position) -> bytes | None:
         if len(position) == 1:
             return None
         return view.span_id(view.index_of[position[:-1]])
+
+
+class _Open:
+    """A scope open at the point read: its span (None where its top-level
+    item is not sent), its index, and its last item so far where that is a
+    record (the one that may say it raised)."""
+
+    __slots__ = ("index", "last", "span")
+
+    def __init__(self, span: Span | None, index: int) -> None:
+        self.span, self.index = span, index
+        self.last: Instant | None = None
+
+
+class SpanBuilder:
+    """The spans of one file's scopes and records, built from its events in
+    file order (`feed`) and handed out in document order (`ready`, `take`,
+    `finish`), as a read of the whole file lists them. A scope's span is
+    whole only once the scope has closed (its end, its status, its last
+    events), so the spans of a top-level scope wait until it closes; those
+    of a scope that never closed, and everything after them, wait for the
+    file's end, whose latest time they end at. What it holds is one
+    top-level scope's spans, whatever the size of the file.
+
+    `wanted(top, item)` says whether top-level item number `top` is sent.
+    `on_span_record(record, top, scope)` is told of every record of
+    vorn.span's logger, sent or not, with the indexes of its top-level
+    scope and of its innermost scope (None for a record outside any scope).
+    `top`, `index` and `last`: how many top-level items and items precede
+    the first event, and the latest time before it (ns after the origin)."""
+
+    def __init__(self, ids: FileIds, source: SourceFile, service_name: str | None, process_trace: bytes | None,
+                 wanted: Callable[[int, Scope | Instant], bool], *, top: int = 0, index: int = 0, last: int = 0,
+                 on_span_record: Callable[[Instant, int | None, int | None], None] | None = None) -> None:  # fmt: skip
+        assert source.origin_ns is not None  # FileIds refuses a file without one
+        self.ids = ids
+        self.origin: int = source.origin_ns
+        self.resource = resource_of(source, service_name)
+        self.thread = thread_attributes(source)
+        self.process_trace = process_trace
+        self.wanted = wanted
+        self.on_span_record = on_span_record
+        self.top, self.index, self.last = top, index, last
+        self.ready: list[Span] = []
+        self._open: list[_Open] = []
+        self._held: list[Span] = []
+        self._never_closed: list[Span] = []  # held, with everything after them, until the end
+        self._sending = False
+        self._top_index = 0
+        self._trace_id = process_trace
+
+    def feed(self, kind: str, item: Scope | Instant) -> None:
+        if kind == RECORD:
+            assert isinstance(item, Instant)
+            self._record(item)
+        else:
+            assert isinstance(item, Scope)
+            if kind == ENTER:
+                self._enter(item)
+            else:
+                self._exit(item)
+
+    def take(self) -> list[Span]:
+        """The spans made whole since the last call, in document order."""
+        spans, self.ready = self.ready, []
+        return spans
+
+    def finish(self) -> list[Span]:
+        """The spans left once the file's events are all fed."""
+        for span in self._never_closed:
+            span.end_ns = self.origin + self.last
+        self._never_closed = []
+        self._release()
+        return self.take()
+
+    def _top_level(self, index: int, item: Scope | Instant) -> None:
+        self._sending = self.wanted(self.top, item)
+        self.top += 1
+        self._top_index = index
+        if self._sending:
+            self._trace_id = self.process_trace or self.ids.trace_id(index)
+
+    def _step(self, item: Scope | Instant, time: int) -> int:
+        """Counts `item`, at `time` (ns after the origin), as the next item
+        in document order; returns its index."""
+        index = self.index
+        self.index += 1
+        self.last = max(self.last, time)
+        if self._open:
+            self._open[-1].last = item if isinstance(item, Instant) else None
+        else:
+            self._top_level(index, item)
+        return index
+
+    def _enter(self, scope: Scope) -> None:
+        enter = scope.ts_enter_ns if scope.ts_enter_ns is not None else scope.ts_enter * NANOS_PER_MS
+        index = self._step(scope, enter)
+        scopes = self._open
+        span = None
+        if self._sending:
+            assert self._trace_id is not None
+            parent = scopes[-1].span.span_id if scopes and scopes[-1].span is not None else None
+            span = Span(self._trace_id, self.ids.span_id(index), parent, scope.args, self.origin + enter, 0,
+                        {**_code_attributes(scope), **self.thread}, self.resource)  # fmt: skip
+            self._held.append(span)
+        scopes.append(_Open(span, index))
+
+    def _record(self, record: Instant) -> None:
+        time = record.ts_ns if record.ts_ns is not None else record.ts * NANOS_PER_MS
+        index = self._step(record, time)
+        scopes = self._open
+        if record.invoker == SPAN_INVOKER:
+            if self.on_span_record is not None:
+                self.on_span_record(record, self._top_index if scopes else None, scopes[-1].index if scopes else None)
+            if record.file == SPAN_FILE:
+                return  # a vorn.span's record: the span is sent of its own
+        if not self._sending:
+            return
+        time += self.origin
+        if scopes:
+            span = scopes[-1].span
+            assert span is not None
+            span.events.append(SpanEvent(record.args, time, _code_attributes(record)))
+            return
+        # Nothing to hang it on: a span of its own, at its moment.
+        assert self._trace_id is not None
+        self._held.append(Span(self._trace_id, self.ids.span_id(index), None, record.args, time, time,
+                               {**_code_attributes(record), **self.thread}, self.resource))  # fmt: skip
+        self._release()
+
+    def _exit(self, scope: Scope) -> None:
+        entry = self._open.pop()
+        span = entry.span
+        if scope.ts_exit is None:
+            if span is not None:
+                span.never_closed, span.error = True, NEVER_CLOSED
+                span.attributes["vorn.never_closed"] = True
+                self._never_closed.append(span)
+        else:
+            end = scope.ts_exit_ns if scope.ts_exit_ns is not None else scope.ts_exit * NANOS_PER_MS
+            self.last = max(self.last, end)
+            if span is not None:
+                span.end_ns = self.origin + end
+                _note_raised(span, scope, entry.last)
+        if not self._open:
+            self._release()
+
+    def _release(self) -> None:
+        if not self._never_closed:
+            self.ready += self._held
+            self._held = []
+
+
+def _note_raised(span: Span, scope: Scope, record: Instant | None) -> None:
+    """Makes `span` an error when the last item of `scope` is a record
+    saying it raised, in the form scope_outcome reads, written by the
+    scope's own logger (its invoker, file and line), as vorn.traced and
+    vorn.scope write it; the record's event becomes its `exception`
+    event."""
+    if record is None or (record.invoker, record.file, record.line) != (scope.invoker, scope.file, scope.line):
+        return
+    raised = raised_by_record(record)
+    if raised is None:
+        return
+    span.error = record.args
+    if not (record.invoker == SPAN_INVOKER and record.file == SPAN_FILE):  # such a record is no event
+        span.events[-1] = _exception_event(raised, span.events[-1].time_ns)
 
 
 def _span_records(views: Sequence[_FileView]) -> list[SpanRecords]:
@@ -399,6 +515,64 @@ def _span_records(views: Sequence[_FileView]) -> list[SpanRecords]:
     end may be in any of the files."""
     return pair_spans((item, (os.fspath(view.source.trace.path), position))
                       for view in views for _, position, item in view.ordered if isinstance(item, Instant))
+
+
+def process_trace_id(source: SourceFile) -> bytes:
+    """The one trace of the process of `source` when a process is sent as one."""
+    return _trace_id(process_key(source))
+
+
+def async_key(source: SourceFile) -> str:
+    """What the ids of the async spans of the process of `source` hash, as
+    text up to the span's own id: ["span", "async", *process_key(source), id]."""
+    return _open_key(["span", "async", *process_key(source)])
+
+
+def async_trace_id(source: SourceFile, span_id: str) -> bytes:
+    """The trace of an async span begun outside any scope: one of its own."""
+    return _trace_id(["async", *process_key(source), span_id])
+
+
+def async_span(span_id: str, message: str, task: str | None, start: int, end: int | None, raised: str | None,
+               last: int, *, trace_id: bytes, parent_id: bytes | None, thread: Attributes, resource: Attributes,
+               key: str) -> Span:  # fmt: skip
+    """The span of the vorn.span `span_id` begun at `start` and ended at
+    `end` (Unix ns; None: not ended, so it ends at its process's `last`
+    moment, never closed), `raised` the exception that left it; `key` is
+    async_key of its process."""
+    attributes: Attributes = {**thread, "vorn.span.id": span_id}
+    if task is not None:
+        attributes["vorn.task"] = task
+    span = Span(trace_id, _hashed(f"{key}{encode_basestring_ascii(span_id)}]", 8), parent_id, message, start,
+                max(start, last) if end is None else end, attributes, resource)  # fmt: skip
+    if end is None:
+        span.never_closed, span.error = True, NEVER_CLOSED
+        attributes["vorn.never_closed"] = True
+    elif raised:
+        # "KeyError: 'k'", or "KeyError" alone: a type name holds no ": ".
+        kind, _, text = raised.partition(": ")
+        span.error = f"raised {raised}"
+        span.events.append(_exception_event(Raised(kind, text), end))
+    return span
+
+
+def _tree_events(items: list[Scope | Instant]) -> Iterator[tuple[str, Scope | Instant]]:
+    """The events of a file read whole, as iter_trace gives them in file
+    order (without their depths): a scope's enter, what it holds, its exit."""
+    stack: list[Iterator[Scope | Instant]] = [iter(items)]
+    scopes: list[Scope] = []
+    while stack:
+        item = next(stack[-1], None)
+        if item is None:
+            stack.pop()
+            if scopes:
+                yield EXIT, scopes.pop()
+        elif isinstance(item, Scope):
+            yield ENTER, item
+            stack.append(iter(item.events))
+            scopes.append(item)
+        else:
+            yield RECORD, item
 
 
 def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Scope | Instant]]:
@@ -419,21 +593,6 @@ def _positions(items: list[Scope | Instant]) -> Iterator[tuple[int, Position, Sc
             stack.append((position, iter(enumerate(item.events))))
 
 
-def _scope_raise(scope: Scope) -> tuple[Instant, Raised] | None:
-    """The record that says an exception left `scope`, and that exception:
-    its last record, in the form scope_outcome reads, written by the
-    scope's own logger (the scope's invoker, file and line), as
-    vorn.traced and vorn.scope write it."""
-    outcome = raised_of(scope)
-    if outcome is None:
-        return None
-    record = scope.events[-1]
-    assert isinstance(record, Instant)
-    if (record.invoker, record.file, record.line) != (scope.invoker, scope.file, scope.line):
-        return None
-    return record, outcome
-
-
 def _exception_event(raised: Raised, time_ns: int) -> SpanEvent:
     """The `exception` event of a span that `raised` left; no
     exception.message when the record gave none."""
@@ -443,7 +602,7 @@ def _exception_event(raised: Raised, time_ns: int) -> SpanEvent:
     return SpanEvent("exception", time_ns, attributes)
 
 
-def _is_span_thread(item: Scope | Instant) -> bool:
+def is_span_thread(item: Scope | Instant) -> bool:
     """The one scope of vorn.span's private thread, open until its process ends."""
     return isinstance(item, Scope) and item.invoker == SPAN_INVOKER and item.file == SPAN_FILE
 
@@ -471,7 +630,7 @@ def _code_attributes(item: Scope | Instant) -> Attributes:
     return {"code.function.name": item.invoker, "code.file.path": item.file, "code.line.number": item.line}
 
 
-def _thread_attributes(source: SourceFile) -> Attributes:
+def thread_attributes(source: SourceFile) -> Attributes:
     attributes: Attributes = {}
     tid = source.identity.tid if source.identity is not None else None
     if tid is None and source.trace.thread.isdecimal():
@@ -484,7 +643,8 @@ def _thread_attributes(source: SourceFile) -> Attributes:
     return attributes
 
 
-def _resource(source: SourceFile, service_name: str | None) -> Attributes:
+def resource_of(source: SourceFile, service_name: str | None) -> Attributes:
+    """The OpenTelemetry resource of the process that wrote `source`."""
     identity = source.identity
     name = service_name or (identity.process if identity is not None else "") or "unknown_service"
     resource: Attributes = {"service.name": name, "host.name": identity.host if identity else source.trace.host}
@@ -535,8 +695,11 @@ def _hashed(text: str, size: int) -> bytes:
     """A hash of `text` of `size` bytes that is not all zero (an all-zero
     id means "no id" to OpenTelemetry)."""
     data = text.encode()
-    for salt in range(256):
-        value = hashlib.blake2b(data, digest_size=size, salt=bytes([salt]) * 16).digest()
-        if any(value):
+    for salt in _SALTS:
+        value = hashlib.blake2b(data, digest_size=size, salt=salt).digest()
+        if value.count(0) != size:
             return value
     raise AssertionError("unreachable: 256 all-zero hashes")  # pragma: no cover
+
+
+_SALTS: Final = [bytes([salt]) * 16 for salt in range(256)]
