@@ -42,14 +42,15 @@ from __future__ import annotations
 
 import json
 import os
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, Final
 
 from vorn.outputs.output_file import written_output
-from vorn.reading.span_events import with_span_events
+from vorn.reading import _native
+from vorn.reading.span_events import SpanCollector, with_span_events
 from vorn.reading.trace_archive import opened_sources
 from vorn.reading.trace_files import TraceFile
-from vorn.reading.trace_reader import ENTER, Instant, Scope
+from vorn.reading.trace_reader import ENTER, Instant, Scope, format_error, native_source
 from vorn.reading.trace_timeline import Timeline, timeline_of
 from vorn.outputs.thread_streams import microseconds, thread_streams
 from vorn.outputs.speedscope_export import write_speedscope
@@ -121,15 +122,44 @@ def _header(timeline: Timeline) -> dict[str, Any]:
 
 
 def _write_object(files: Sequence[TraceFile], stream: IO[str], exact: bool) -> None:
-    """One event per line, so the output streams and diffs well."""
+    """One event per line, so the output streams and diffs well: the lines
+    of export_events through with_span_events, each thread's events
+    written by the native reader in one pass over its file."""
     timeline = timeline_of(files)
     header = json.dumps(_header(timeline), ensure_ascii=False)
     stream.write(header[:-1] + ', "traceEvents": [')
+    raw = getattr(stream, "buffer", None)
+    write: Callable[[bytes], object] = raw.write if raw is not None else lambda data: stream.write(data.decode())
+    threads = thread_streams(files, timeline, exact)
+    starts = [thread.first + thread.moved - thread.offset for thread in threads if thread.first is not None]
+    first = microseconds(min(starts, default=1))
+    collector = SpanCollector()
+    unused_names: list[dict[str, Any]] = []  # of threads without events: written after every event
     separator = "\n"
-    for event in with_span_events(export_events(files, timeline, exact)):
-        stream.write(separator)
-        stream.write(json.dumps(event, ensure_ascii=False))
-        separator = ",\n"
+    for thread in threads:
+        if thread.pid not in collector.process_names:
+            event = _metadata("process_name", thread.pid, 0, thread.process_name, first)
+            collector.note(event)
+            stream.write(separator + json.dumps(event, ensure_ascii=False))
+            separator = ",\n"
+        name = _metadata("thread_name", thread.pid, thread.tid, thread.thread_name, first)
+        stream.flush()
+        source = native_source(thread.trace.path, thread.trace)
+        result, error = _native.export_thread(source.fd, source.companion_fd, source.entries, source.warn,
+                                              thread.pid, thread.tid, thread.moved, exact,
+                                              (",\n" + json.dumps(name, ensure_ascii=False)).encode(), write)  # fmt: skip
+        if error is not None:
+            raise format_error(thread.trace.path, error)
+        assert result is not None
+        status, last, span_records = result
+        if status == "empty":
+            unused_names.append(name)
+        if last is not None and status == "written":
+            collector.reach(thread.pid, last)
+        for ts, message, ms in span_records:
+            collector.record(thread.pid, thread.tid, ts, message, ms)
+    for event in [*unused_names, *collector.trace_events()]:
+        stream.write(",\n" + json.dumps(event, ensure_ascii=False))
     stream.write("\n]}\n")
 
 

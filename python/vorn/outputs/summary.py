@@ -52,12 +52,13 @@ from typing import Final
 
 from vorn.outputs.percentiles import nearest_ranks
 from vorn.reading.precise_times import NS_PER_MS
-from vorn.reading.scope_outcome import raised_of
+from vorn.reading import _native
+from vorn.reading.scope_outcome import raised_by_record
 from vorn.reading.span_events import HOLDER_FILE, HOLDER_SCOPE, SPAN_INVOKER
 from vorn.reading.trace_files import TraceFile
 from vorn.reading.trace_reader import _SPAN_TEXT as SPAN_TEXT  # the records' grammar, as the exports parse it
 from vorn.reading.terminal_text import count, printable
-from vorn.reading.trace_reader import ENTER, EXIT, Instant, Scope, iter_trace
+from vorn.reading.trace_reader import ENTER, Instant, Scope, format_error, iter_trace, native_source
 from vorn.reading.trace_timeline import Process, Timeline, timeline_of
 
 __all__ = ["GROUPINGS", "OpenScope", "Row", "Summary", "format_summary", "grouping", "shown_rows", "summarize"]
@@ -117,6 +118,21 @@ class Row:
     never_closed: int = 0
     durations: array[float] = field(default_factory=lambda: array("d"), repr=False)
     _ranked: list[float] | None = field(default=None, repr=False)
+
+    def merge(self, group: tuple[str, str, int, int, int, int, int, int, int, bytes]) -> Row:
+        """Adds the scopes of one file's invoker and message, as the native
+        reader adds them up (the durations packed doubles, in ns)."""
+        _, _, count, total_ns, self_ns, longest_ns, unmeasured, raised, never_closed, durations = group
+        self.count += count
+        self.total_ns += total_ns
+        self.self_ns += self_ns
+        self.longest_ns = max(self.longest_ns, longest_ns)
+        self.unmeasured += unmeasured
+        self.raised += raised
+        self.never_closed += never_closed
+        self.durations.frombytes(durations)
+        self._ranked = None
+        return self
 
     def add(self, duration_ns: int, self_ns: int, measured: bool, raised: bool) -> None:
         self.count += 1
@@ -183,15 +199,6 @@ class Summary:
     by_process: bool = False
     measured: bool = False  # some duration came from precise times: shown to the microsecond
     traces: list[TraceFile] = field(default_factory=list)  # those read: the span logger's left out
-
-
-@dataclass
-class _Open:
-    """A scope open at the line being read: what its self time and its
-    outcome need."""
-
-    children_ns: int = 0  # the durations of the closed scopes directly inside it
-    last: Scope | Instant | None = None  # its last event so far
 
 
 @dataclass
@@ -291,42 +298,29 @@ class _Reader:
         summary, timeline = self.summary, self.timeline
         known = process.label if process.pid is not None else None
         where = ", ".join([f"host {trace.host}", *([known] if known else []), timeline.thread_label(trace)])
-        never_closed: list[OpenScope] = []
-        # The scopes open, outermost first. The reader yields no exit for a
-        # scope whose enter it did not yield (a file opened late), so this
-        # stack follows the file's.
-        stack: list[_Open] = []
-        for kind, _, item in iter_trace(trace.path, trace):
-            if kind == ENTER:
-                summary.scopes += 1
-                if stack:
-                    stack[-1].last = item
-                stack.append(_Open())
-                continue
-            if kind != EXIT:
-                assert isinstance(item, Instant)
-                summary.records += 1
-                if stack:
-                    stack[-1].last = item
-                if item.invoker == SPAN_INVOKER:
-                    self._span_record(item, name, spans)
-                continue
-            assert isinstance(item, Scope)
-            frame = stack.pop() if stack else _Open()
-            row = self.row(SCOPE, item.invoker, item.args, name)
-            if item.ts_exit is None:
-                row.never_closed += 1
-                entered = item.ts_enter + timeline.offset(trace)
-                never_closed.append(OpenScope(trace, item, where, entered, process_name(timeline, process)))
-                continue
-            duration, measured = _duration(item.ts_enter, item.ts_exit, item.ts_enter_ns, item.ts_exit_ns)
-            summary.measured |= measured
-            raised = raised_of(item, [] if frame.last is None else [frame.last]) is not None
-            row.add(duration, max(0, duration - frame.children_ns), measured, raised)
-            if stack:
-                stack[-1].children_ns += duration
+        # One pass of the native reader adds up the file's scopes per
+        # invoker and message; the groups are then folded into the rows.
+        source = native_source(trace.path, trace)
+        totals, error = _native.summarize_file(source.fd, source.companion_fd, source.entries, source.warn)
+        if error is not None:
+            raise format_error(trace.path, error)
+        assert totals is not None
+        scopes, records, measured, groups, never_closed, span_records, unsure = totals
+        summary.scopes += scopes
+        summary.records += records
+        summary.measured |= measured
+        rows = [self.row(SCOPE, group[0], group[1], name).merge(group) for group in groups]
+        for group, text in unsure:  # a type name beyond ASCII: judged by the regular expression
+            rows[group].raised += raised_by_record(Instant(0, "", "", 0, text)) is not None
+        for ts, invoker, file, line, args, ts_ns in span_records:
+            self._span_record(Instant(ts, invoker, file, line, args, ts_ns), name, spans)
+        found = []
+        for invoker, file, line, ts_enter, args, ts_enter_ns in never_closed:
+            scope = Scope(invoker, file, line, ts_enter, None, args, ts_enter_ns=ts_enter_ns)
+            entered = ts_enter + timeline.offset(trace)
+            found.append(OpenScope(trace, scope, where, entered, process_name(timeline, process)))
         # The file ends inside them, and their exits come innermost first.
-        summary.open_scopes += reversed(never_closed)
+        summary.open_scopes += reversed(found)
 
     def _span_record(self, record: Instant, name: str, spans: _Spans) -> None:
         match = SPAN_TEXT.fullmatch(record.args)

@@ -50,18 +50,25 @@ Where the writer kept a companion file of precise times beside the trace
 (vorn.reading.precise_times), each enter, exit and record also gets its time in
 nanoseconds (``ts_enter_ns``, ``ts_exit_ns``, ``ts_ns``); None where there
 is none. The millisecond fields stay as the file has them.
+
+The lines are read by vorn.reading._native, the package's own extension,
+in large blocks; it also gives the tools that read whole files (summary,
+export) what they need of a file in one pass, without a Python object per
+scope. Integers past 64 bits, which the writer never writes, are refused
+like any other text it cannot have written, and an escaped surrogate
+without its other half reads as U+FFFD.
 """
 
 from __future__ import annotations
 
-import json
 import os
 import re
-from collections.abc import Generator, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Final, Literal, NamedTuple
 
-from vorn.reading.precise_times import PreciseTimes, expected_of, open_precise_times
+from vorn.reading import _native
+from vorn.reading.precise_times import expected_of, open_precise_times, warn
 
 __all__ = [
     "ENTER",
@@ -160,13 +167,9 @@ def iter_trace(path: str | os.PathLike[str], identity: object = None) -> Generat
     X.times, see vorn.reading.precise_times), checked against `identity` (a
     TraceFile or TraceIdentity; by default the file's own attribute)."""
     name = os.fspath(path)
-    with open(name, "rb") as stream:
-        precise = open_precise_times(name, None if identity is None else expected_of(name, identity))
-        try:
-            yield from _events(name, stream, precise)
-        finally:
-            if precise is not None:
-                precise.close()
+    for event in _read(name, identity, ReadPoint(), False):
+        assert not isinstance(event, ReadPoint)
+        yield event
 
 
 @dataclass(frozen=True)
@@ -190,29 +193,7 @@ def iter_trace_from(path: str | os.PathLike[str], identity: object = None,
     and after each whole line that leaves the reader at the top level a
     ReadPoint just after it. No point follows the final "]": the writer
     replaces it when the thread writes again."""
-    name = os.fspath(path)
-    with open(name, "rb") as stream:
-        stream.seek(start.offset)
-        expected = None if identity is None else expected_of(name, identity)
-        precise = open_precise_times(name, expected, start.timed)
-        try:
-            parser = _Parser(name, precise)
-            parser.array_started, parser.late, parser.timed = start.array_started, start.late, start.timed
-            offset = start.offset
-            for parser.number, raw in enumerate(stream, start=start.line + 1):
-                if not raw.endswith(b"\n"):
-                    yield from _last_line(parser, raw)
-                    break
-                offset += len(raw)
-                event = parser.feed(raw[:-1].lstrip(b" "))
-                if event is not None:
-                    yield event
-                if not (parser.open or parser.orphan or parser.array_ended):
-                    yield ReadPoint(offset, parser.number, parser.timed, parser.array_started, parser.late)
-            yield from _never_closed(parser)
-        finally:
-            if precise is not None:
-                precise.close()
+    yield from _read(os.fspath(path), identity, start, True)
 
 
 def begins_like_a_trace(head: bytes) -> bool:
@@ -350,22 +331,19 @@ def pair_spans(records: Iterable[tuple[Instant, tuple[str, tuple[int, ...]]]]) -
 
 
 # ---------------------------------------------------------------------------
-# The line grammar.
+# The native reader's output, as Python objects.
 
 _UINT64_LIMIT: Final = 1 << 64
 _INT64_LIMIT: Final = 1 << 63
 
-_MEMBER_ORDER: Final = ("invoker", "file", "line", "ts_enter", "args")
-_MEMBER_PREFIXES: Final = tuple(f'"{key}": '.encode() for key in _MEMBER_ORDER)
-_TS_EXIT_LINE: Final = re.compile(rb'"ts_exit": (\d{1,20})')
-_INSTANT_KEYS: Final = ("ts", "invoker", "file", "line", "args")
-# How every line the writer produces begins, after its indentation: a cut
-# line must start like one of these.
-_LINE_STARTS: Final = (b"[", b"]", b",", b"{", b"}", b'"')
 # How the first line of a file opened inside scopes can begin: a record or
 # an enter, the exit of a scope ("],") or the closing brace held back.
 _LATE_STARTS: Final = (b"{", b"],", b"}")
-_LATE_FIRST_LINES: Final = (b"{", b"],", b"}", b"},")
+
+# Events asked of the native reader at a time: few at first, since many
+# reads want only the first event or two, then more.
+_FIRST_BATCH: Final = 16
+_BATCH: Final = 512
 
 
 def _timestamp(value: int) -> int:
@@ -376,245 +354,87 @@ def _timestamp(value: int) -> int:
     return value - _UINT64_LIMIT if value >= _INT64_LIMIT else value
 
 
-class _Builder:
-    """A scope being read: its record and where in the record the next line
-    belongs."""
+class NativeSource(NamedTuple):
+    """A trace file opened for the native reader: its descriptor, its
+    companion's (-1 for none) with the entries its header counts, and the
+    function that reports why the companion stops being used. The reader
+    takes both descriptors over."""
 
-    __slots__ = ("scope", "state", "values")
-
-    def __init__(self) -> None:
-        self.values: list[str | int] = []  # the enter record's members, in order
-        self.scope: Scope | None = None
-        # "members", "events", "ts_exit" (after "],"), "brace" (after ts_exit)
-        self.state = "members"
-
-
-class _Parser:
-    """Reads the lines of one file; each line may complete an event, which
-    the line's handler returns."""
-
-    def __init__(self, path: str, precise: PreciseTimes | None = None) -> None:
-        self.path = path
-        # Hands out the precise time of each timed line, in file order.
-        self.precise = precise
-        self.number = 0
-        self.open: list[_Builder] = []
-        self.array_started = False
-        self.array_ended = False
-        self.timed = 0  # timed records read: ts_enter, ts and ts_exit lines
-        # A file opened late: it began inside scopes it holds no enter of.
-        self.late = False
-        # The closing lines of such a scope being passed over: "ts_exit"
-        # after its "],", "brace" after its "ts_exit" line; "" otherwise.
-        self.orphan = ""
-
-    def fail(self, reason: str) -> TraceFormatError:
-        return TraceFormatError(self.path, self.number, reason)
-
-    def feed(self, text: bytes) -> TraceEvent | None:
-        """One whole line, without its line end and indentation."""
-        if self.open:
-            return self.scope_line(self.open[-1], text)
-        return self.top_line(text)
-
-    def top_line(self, text: bytes) -> TraceEvent | None:
-        if self.number == 1 and (text in _LATE_FIRST_LINES or text.startswith(b"{ ")):
-            # Opened late, inside scopes whose enter records were lost.
-            self.array_started = self.late = True
-        if self.orphan:
-            self.orphan_line(text)
-        elif text.startswith(b"{ "):
-            return TraceEvent(RECORD, 0, self.instant(text))
-        elif self.array_ended:
-            raise self.fail("text after the end of the trace")
-        elif text == b"[":
-            if self.array_started:
-                raise self.fail('a second "[" inside the trace')
-            self.array_started = True
-        elif not self.array_started:
-            raise self.fail('not a trace file: it does not begin with "["')
-        elif text == b"{":
-            self.open.append(_Builder())
-        elif text == b",":
-            pass  # between two top-level scopes
-        elif text == b"]":
-            self.array_ended = True
-        elif self.late and text == b"],":
-            self.orphan = "ts_exit"
-        elif self.late and text in (b"}", b"},"):
-            pass  # the closing brace of a scope whose exit was lost too
-        else:
-            raise self.fail(f"unexpected line {_show(text)}")
-        return None
-
-    def orphan_line(self, text: bytes) -> None:
-        """The exit of a scope whose enter is not in the file: checked, and
-        passed over."""
-        if self.orphan == "ts_exit":
-            match = _TS_EXIT_LINE.fullmatch(text)
-            if match is None:
-                raise self.fail(f'expected "ts_exit", found {_show(text)}')
-            self.timed += 1
-            if self.precise is not None:  # a timed record too: it has its entry
-                self.precise.take(_timestamp(int(match.group(1))))
-            self.orphan = "brace"
-        elif text in (b"}", b"},"):
-            self.orphan = ""
-        else:
-            raise self.fail(f'expected the closing "}}" of a scope, found {_show(text)}')
-
-    def scope_line(self, builder: _Builder, text: bytes) -> TraceEvent | None:
-        state = builder.state
-        if state == "events":
-            if text.startswith(b"{ "):
-                return TraceEvent(RECORD, len(self.open), self.instant(text))
-            elif text == b"{":
-                self.open.append(_Builder())
-            elif text == b"],":
-                builder.state = "ts_exit"
-            else:
-                raise self.fail(f"unexpected line {_show(text)} in a scope's events")
-        elif state == "members":
-            return self.member(builder, text)
-        elif state == "ts_exit":
-            match = _TS_EXIT_LINE.fullmatch(text)
-            if match is None:
-                raise self.fail(f'expected "ts_exit", found {_show(text)}')
-            scope = builder.scope
-            assert scope is not None
-            scope.ts_exit = ts_exit = _timestamp(int(match.group(1)))
-            self.timed += 1
-            if self.precise is not None:
-                scope.ts_exit_ns = self.precise.take(ts_exit)
-            builder.state = "brace"
-            return TraceEvent(EXIT, len(self.open) - 1, scope)
-        elif text in (b"}", b"},"):
-            self.open.pop()
-        else:
-            raise self.fail(f'expected the closing "}}" of a scope, found {_show(text)}')
-        return None
-
-    def member(self, builder: _Builder, text: bytes) -> TraceEvent | None:
-        values = builder.values
-        if len(values) == len(_MEMBER_ORDER):
-            if text != b'"events": [':
-                raise self.fail(f'expected "events", found {_show(text)}')
-            builder.state = "events"
-            return None
-        key, prefix = _MEMBER_ORDER[len(values)], _MEMBER_PREFIXES[len(values)]
-        if not (text.startswith(prefix) and text.endswith(b",")):
-            raise self.fail(f'expected "{key}", found {_show(text)}')
-        values.append(self.value(key, text[len(prefix) : -1]))
-        if len(values) < len(_MEMBER_ORDER):
-            return None
-        invoker, file, line, ts_enter, args = values
-        self.timed += 1
-        scope = Scope(
-            invoker=str(invoker),
-            file=str(file),
-            line=int(line),
-            ts_enter=int(ts_enter),
-            ts_exit=None,
-            args=str(args),
-            ts_enter_ns=None if self.precise is None else self.precise.take(int(ts_enter)),
-        )
-        builder.scope = scope
-        # The enter record is whole: the scope counts from here on, even if
-        # its thread never closed it.
-        return TraceEvent(ENTER, len(self.open) - 1, scope)
-
-    def value(self, key: str, raw: bytes) -> str | int:
-        if key in ("line", "ts_enter"):
-            digits = raw[1:] if key == "line" and raw.startswith(b"-") else raw
-            if not (digits.isdigit() and len(digits) <= 20):
-                raise self.fail(f'"{key}" is not an integer: {_show(raw)}')
-            number = int(raw)
-            return _timestamp(number) if key == "ts_enter" else number
-        if not (len(raw) >= 2 and raw.startswith(b'"') and raw.endswith(b'"')):
-            raise self.fail(f'"{key}" is not a string: {_show(raw)}')
-        inner = raw[1:-1]
-        if b"\\" not in inner and b'"' not in inner:
-            return inner.decode("utf-8", "replace")  # nothing escaped: the common case
-        try:
-            text = json.loads(raw.decode("utf-8", "replace"))
-        except (ValueError, RecursionError):
-            text = None
-        if not isinstance(text, str):
-            raise self.fail(f'"{key}" is not a string: {_show(raw)}')
-        return text
-
-    def instant(self, text: bytes) -> Instant:
-        body = text[:-1] if text.endswith(b",") else text
-        try:
-            record = json.loads(body.decode("utf-8", "replace"))
-        # Not JSON, a number too long to convert, or arrays nested deeper
-        # than the decoder's recursion limit.
-        except (ValueError, RecursionError):
-            record = None
-        if not isinstance(record, dict) or tuple(record) != _INSTANT_KEYS:
-            raise self.fail(f"not an instant record: {_show(text)}")
-        ts, invoker, file, line, args = (record[key] for key in _INSTANT_KEYS)
-        integers = all(type(number) is int for number in (ts, line))
-        texts = all(isinstance(value, str) for value in (invoker, file, args))
-        if not (integers and texts) or ts < 0:
-            raise self.fail(f"not an instant record: {_show(text)}")
-        ts = _timestamp(ts)
-        self.timed += 1
-        ts_ns = None if self.precise is None else self.precise.take(ts)
-        return Instant(ts=ts, invoker=invoker, file=file, line=line, args=args, ts_ns=ts_ns)
-
-    def cut_line(self, text: bytes) -> None:
-        """The bytes after the last line end: a line the writer had not
-        finished. It is dropped, but it must look like the start of one."""
-        stripped = text.lstrip(b" ")
-        if stripped and not stripped.startswith(_LINE_STARTS):
-            raise self.fail(f"unexpected text {_show(text)}")
+    fd: int
+    companion_fd: int
+    entries: int
+    warn: Callable[[str], None]
 
 
-def _events(path: str, lines: Iterable[bytes], precise: PreciseTimes | None = None
-            ) -> Generator[TraceEvent, None, None]:  # fmt: skip
-    parser = _Parser(path, precise)
-    for parser.number, raw in enumerate(lines, start=1):
-        if not raw.endswith(b"\n"):
-            yield from _last_line(parser, raw)
-            break
-        event = parser.feed(raw[:-1].lstrip(b" "))
-        if event is not None:
-            yield event
-    yield from _never_closed(parser)
-
-
-def _last_line(parser: _Parser, raw: bytes) -> Iterator[TraceEvent]:
-    """A last line without its line end. The writer puts a record into the
-    file at once and its line end only with the next write: a whole record
-    is kept."""
-    record = _whole_last_record(parser, raw)
-    if record is None:
-        parser.cut_line(raw)
-    else:
-        yield record
-
-
-def _never_closed(parser: _Parser) -> Iterator[TraceEvent]:
-    """Scopes the file ends inside never closed: innermost first."""
-    for depth in reversed(range(len(parser.open))):
-        scope = parser.open[depth].scope
-        if scope is not None and parser.open[depth].state != "brace":
-            yield TraceEvent(EXIT, depth, scope)
-
-
-def _whole_last_record(parser: _Parser, raw: bytes) -> TraceEvent | None:
-    """The event of a last line that is a whole instant record, which is
-    waiting only for its line end; None for any other last line, which may
-    have been cut anywhere. (No line cut short can read as a whole record:
-    it ends before its closing brace or inside its quoted message.)"""
-    text = raw.lstrip(b" ")
-    if not (text.startswith(b"{ ") and text.endswith(b"}")):
-        return None
+def native_source(path: str | os.PathLike[str], identity: object = None, first: int = 0) -> NativeSource:
+    """`path` opened for the native reader, its companion (if one belongs to
+    it) from entry `first` on; `identity` as for iter_trace. Raises what
+    opening the file raises."""
+    path = os.fspath(path)
+    with open(path, "rb") as stream:
+        fd = os.dup(stream.fileno())
     try:
-        return parser.feed(text)
-    except TraceFormatError:
-        return None
+        precise = open_precise_times(path, None if identity is None else expected_of(path, identity), first)
+    except BaseException:
+        os.close(fd)
+        raise
+    if precise is None:
+        return NativeSource(fd, -1, 0, _no_warning)
+    # The header is checked; the native reader reads the entries from here.
+    name, count = precise._name, precise._count
+    try:
+        companion_fd = os.dup(precise._stream.fileno())
+    except BaseException:
+        os.close(fd)
+        raise
+    finally:
+        precise.close()
+    return NativeSource(fd, companion_fd, count, lambda reason: warn(name, reason))
+
+
+def _no_warning(reason: str) -> None:
+    pass
+
+
+def format_error(path: str | os.PathLike[str], found: tuple[int, str, bytes | None, str]) -> TraceFormatError:
+    """The TraceFormatError of the native reader's (line, reason before the
+    text, the text, reason after it)."""
+    line, before, text, after = found
+    return TraceFormatError(os.fspath(path), line, before + ("" if text is None else _show(text)) + after)
+
+
+def _read(name: str, identity: object, start: ReadPoint, points: bool
+          ) -> Generator[TraceEvent | ReadPoint, None, None]:  # fmt: skip
+    """The events of the file from `start` on, and with `points` a ReadPoint
+    after each whole line that leaves the reader at the top level."""
+    source = native_source(name, identity, start.timed)
+    batches = _native.EventBatches(source.fd, source.companion_fd, source.entries, start.timed, source.warn,
+                                   start.offset, start.line, start.timed, start.array_started, start.late, points)
+    open_scopes: list[Scope] = []
+    limit = _FIRST_BATCH
+    while True:
+        items, error = batches.batch(limit)
+        limit = _BATCH
+        for item in items:
+            kind = item[0]
+            if kind == 0:
+                _, depth, invoker, file, line, ts_enter, args, ts_enter_ns = item
+                scope = Scope(invoker, file, line, ts_enter, None, args, ts_enter_ns=ts_enter_ns)
+                open_scopes.append(scope)
+                yield TraceEvent(ENTER, depth, scope)
+            elif kind == 1:
+                _, depth, ts, invoker, file, line, args, ts_ns = item
+                yield TraceEvent(RECORD, depth, Instant(ts, invoker, file, line, args, ts_ns))
+            elif kind == 2:
+                scope = open_scopes.pop()
+                scope.ts_exit, scope.ts_exit_ns = item[2], item[3]
+                yield TraceEvent(EXIT, item[1], scope)
+            else:
+                yield ReadPoint(*item[1:])
+        if error is not None:
+            raise format_error(name, error)
+        if not items:
+            return
 
 
 def _show(text: bytes, limit: int = 60) -> str:
