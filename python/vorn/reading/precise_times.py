@@ -115,6 +115,20 @@ class PreciseTimes:
         self._taken = first  # entries handed out (or passed over) before _block
         self._used = True
 
+    @property
+    def name(self) -> str:
+        """The companion's path, for warnings."""
+        return self._name
+
+    @property
+    def count(self) -> int:
+        """The entries its header says are valid."""
+        return self._count
+
+    def fileno(self) -> int:
+        """The companion's open descriptor, its header checked."""
+        return self._stream.fileno()
+
     def take(self, ms: int) -> int | None:
         """The precise time of the next timed record, whose millisecond is `ms`."""
         if not self._used:

@@ -381,9 +381,9 @@ def native_source(path: str | os.PathLike[str], identity: object = None, first: 
     if precise is None:
         return NativeSource(fd, -1, 0, _no_warning)
     # The header is checked; the native reader reads the entries from here.
-    name, count = precise._name, precise._count
+    name, count = precise.name, precise.count
     try:
-        companion_fd = os.dup(precise._stream.fileno())
+        companion_fd = os.dup(precise.fileno())
     except BaseException:
         os.close(fd)
         raise
