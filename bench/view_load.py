@@ -1,60 +1,126 @@
-"""How long the HTML timeline takes to render and to open, for traces of a
-known size.
+"""How large the HTML timeline's page is, how long it takes to render and to
+open, for traces of a known size.
 
-    tools/py314 python3.14 bench/view_load.py                 # 100k and 1M scopes
+    tools/py314 python3.14 bench/view_load.py                 # 100k, 1M and 2M scopes
     tools/py314 python3.14 bench/view_load.py --scopes 20000 --vorn OTHER/python
 
 Makes traces of N scopes (four threads, each top-level scope holding one
 child scope and one record) in a temporary directory outside the repository,
 writes their page with vorn.outputs.view in a fresh interpreter (time and peak
-memory), then loads the page in headless Chromium with a small driver
-script appended, allowed by its hash like the page's own. The driver runs
-right after the page's script and reports, in ms since navigation began:
+memory), then opens the page in headless Chromium, driven over the DevTools
+protocol on a pipe, and reports in ms:
 
-- drawn: the page's script has built and drawn every lane (JSON parsed,
-  elements made), and the browser has laid them out;
-- zoom: one zoom step ("+"), redrawn and laid out again.
+- drawn: from navigation to the page's "vorn-drawn" mark (data parsed,
+  lanes built, the first view painted on the canvas);
+- zoom: one zoom step ("+" or "-") until the frame after it has painted
+  (a requestAnimationFrame, then a task after that frame), the slowest of
+  six steps in and out;
+- heap: the page's JavaScript heap once drawn.
 
-Painting is left out: --dump-dom gives no frame to wait for. `--vorn`
-renders with another copy of the package, to compare before and after.
+`--vorn` renders with another copy of the package, to compare before and after.
 """
 
 from __future__ import annotations
 
 import argparse
-import base64
-import hashlib
 import json
 import os
-import re
+import select
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
-from html import unescape
 from pathlib import Path
+from typing import Any
 
 THREADS = 4
 SPAN_MS = 60_000  # the traces cover one minute
 
-DRIVER = r"""
-(() => {
-  const layout = () => document.getElementById("lanes").getBoundingClientRect().height;
-  const out = {state: document.documentElement.dataset.state, parsed: performance.now()};
-  out.height = layout();
-  out.drawn = performance.now();
-  const before = performance.now();
-  window.dispatchEvent(new KeyboardEvent("keydown", {key: "+"}));
-  layout();
-  out.zoom = performance.now() - before;
-  out.elements = document.getElementsByTagName("*").length;
-  const report = document.createElement("pre");
-  report.id = "bench";
-  report.textContent = JSON.stringify(out);
-  document.body.append(report);
-})();
+# Run in the page once it has loaded; resolves to what it measured.
+PROBE = r"""
+(async () => {
+  const frame = () => new Promise((done) => requestAnimationFrame(() => done()));
+  const afterFrame = () => new Promise((done) => { const c = new MessageChannel(); c.port1.onmessage = done; c.port2.postMessage(0); });
+  await frame();
+  await afterFrame();
+  const drawn = performance.getEntriesByName("vorn-drawn")[0];
+  const out = {state: document.documentElement.dataset.state, drawn: drawn ? drawn.startTime : null,
+               heap: performance.memory ? performance.memory.usedJSHeapSize / 1e6 : null, zooms: []};
+  for (const key of ["+", "+", "+", "-", "-", "-"]) {
+    const began = performance.now();
+    window.dispatchEvent(new KeyboardEvent("keydown", {key}));
+    await frame();
+    await afterFrame();
+    out.zooms.push(performance.now() - began);
+  }
+  out.zoom = Math.max(...out.zooms);
+  return out;
+})()
 """
+
+
+class DevTools:
+    """Chromium driven over --remote-debugging-pipe: JSON messages ended by
+    NUL, commands on the child's fd 3, answers and events on its fd 4."""
+
+    def __init__(self, chromium: str, profile: Path) -> None:
+        to_child, self._commands = os.pipe()
+        self._answers, from_child = os.pipe()
+
+        def wire() -> None:  # in the child: its ends as fd 3 and 4, whatever numbers they had
+            reading, writing = os.dup(to_child), os.dup(from_child)
+            os.dup2(reading, 3)
+            os.dup2(writing, 4)
+
+        flags = ("headless no-sandbox disable-gpu disable-background-networking disable-extensions "
+                 "no-first-run no-default-browser-check window-size=1200,800 remote-debugging-pipe").split()
+        self.process = subprocess.Popen([chromium, *(f"--{flag}" for flag in flags), f"--user-data-dir={profile}"],
+                                        pass_fds=(3, 4), preexec_fn=wire,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
+        os.close(to_child)
+        os.close(from_child)
+        self._buffer = b""
+        self._next = 0
+
+    def call(self, method: str, params: dict | None = None, session: str | None = None,
+             timeout: float = 300) -> dict:  # fmt: skip
+        self._next += 1
+        message = {"id": self._next, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = session
+        os.write(self._commands, json.dumps(message).encode() + b"\0")
+        while True:
+            answer = self.receive(timeout)
+            if answer.get("id") == self._next:
+                if "error" in answer:
+                    raise RuntimeError(f"{method}: {answer['error']}")
+                return answer["result"]
+
+    def receive(self, timeout: float) -> dict:
+        deadline = time.monotonic() + timeout
+        while b"\0" not in self._buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self._answers], [], [], left)[0]:
+                raise TimeoutError("Chromium did not answer")
+            chunk = os.read(self._answers, 1 << 20)
+            if not chunk:
+                raise EOFError("Chromium ended")
+            self._buffer += chunk
+        message, self._buffer = self._buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def wait_for(self, method: str, timeout: float) -> dict:
+        while True:
+            event = self.receive(timeout)
+            if event.get("method") == method:
+                return event
+
+    def close(self) -> None:
+        self.process.kill()
+        self.process.wait()
+        os.close(self._commands)
+        os.close(self._answers)
 
 
 def write_traces(root: Path, scopes: int) -> None:
@@ -101,37 +167,45 @@ def render(traces: Path, page: Path, package: str) -> dict[str, float]:
     return made
 
 
-def load(page: Path, profile: Path) -> dict[str, float] | None:
-    """What the driver reports, with the wall time of the whole Chromium run;
-    None when the page never reported (its renderer ran out of memory)."""
-    digest = base64.b64encode(hashlib.sha256(DRIVER.encode()).digest()).decode()
-    html = page.read_text(encoding="utf-8").replace("script-src ", f"script-src 'sha256-{digest}' ", 1)
-    driven = page.with_name("driven.html")
-    driven.write_text(html.replace("</body>", f"<script>{DRIVER}</script></body>"), encoding="utf-8")
+def scopes_of(page: Path) -> str:
+    return page.parent.name
+
+
+def load(page: Path, profile: Path) -> dict[str, Any] | None:
+    """What PROBE measures in the page, with the wall time from navigation
+    to its answer; None when the page never answered (its renderer died)."""
     chromium = shutil.which("chromium") or shutil.which("chromium-browser")
     if chromium is None:
         raise SystemExit("bench/view_load.py: chromium is not installed")
-    flags = ("headless no-sandbox disable-gpu disable-background-networking disable-extensions "
-             "no-first-run no-default-browser-check window-size=1200,800 dump-dom").split()
-    began = time.perf_counter()
-    done = subprocess.run([chromium, *(f"--{flag}" for flag in flags), f"--user-data-dir={profile}",
-                           driven.as_uri()], capture_output=True, timeout=900, check=True)  # fmt: skip
-    wall = time.perf_counter() - began
-    found = re.search(r'<pre id="bench">(.*?)</pre>', done.stdout.decode())
-    if found is None:
+    browser = DevTools(chromium, profile)
+    try:
+        target = browser.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        session = browser.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        browser.call("Page.enable", session=session)
+        began = time.perf_counter()
+        browser.call("Page.navigate", {"url": page.as_uri()}, session)
+        browser.wait_for("Page.loadEventFired", 600)
+        answer = browser.call("Runtime.evaluate", {"expression": PROBE, "awaitPromise": True, "returnByValue": True},
+                              session, timeout=600)  # fmt: skip
+        result: dict[str, Any] = answer["result"].get("value") or {}
+        if not result:
+            return None
+        result["chromium_s"] = time.perf_counter() - began
+        return result
+    except (EOFError, TimeoutError, RuntimeError) as error:
+        print(f"  ({scopes_of(page)}: {error})", file=sys.stderr)
         return None
-    result: dict[str, float] = json.loads(unescape(found[1]))
-    result["chromium_s"] = wall
-    return result
+    finally:
+        browser.close()
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--scopes", type=int, nargs="+", default=[100_000, 1_000_000])
+    parser.add_argument("--scopes", type=int, nargs="+", default=[100_000, 1_000_000, 2_000_000])
     parser.add_argument("--vorn", default="", help="a directory holding another vorn package to render with")
     arguments = parser.parse_args()
     print(f"{'scopes':>9} {'page MB':>8} {'render s':>9} {'render MB':>10} {'drawn ms':>9} {'zoom ms':>8} "
-          f"{'chromium s':>10}")  # fmt: skip
+          f"{'heap MB':>8} {'chromium s':>10}")  # fmt: skip
     for scopes in arguments.scopes:
         with tempfile.TemporaryDirectory(prefix="vorn-view-bench-") as temporary:
             root = Path(temporary)
@@ -140,7 +214,8 @@ def main() -> None:
             made = render(root / "logs", page, arguments.vorn)
             loaded = load(page, root / "profile")
             browser = ("  the renderer ended without drawing (out of memory?)" if loaded is None else
-                       f"{loaded['drawn']:>9.0f} {loaded['zoom']:>8.0f} {loaded['chromium_s']:>10.1f}")  # fmt: skip
+                       f"{loaded['drawn']:>9.0f} {loaded['zoom']:>8.0f} {loaded['heap'] or 0:>8.0f} "
+                       f"{loaded['chromium_s']:>10.1f}")  # fmt: skip
             print(f"{scopes:>9} {page.stat().st_size / 1e6:>8.1f} {made['seconds']:>9.2f} {made['peak_mb']:>10.0f} "
                   f"{browser}", flush=True)
 

@@ -9,7 +9,7 @@ import pytest
 
 from conftest import instant_text, run_python, run_vorn, scope_text, write_companion, write_trace, write_traced_file
 from test_vorn_export import by_phase_checked
-from test_vorn_view import drive, needs_chromium
+from test_vorn_view import drive, embedded_data, needs_chromium
 from vorn.reading.display_times import place, place_events
 from vorn.reading.trace_reader import ENTER, EXIT, iter_trace, read_spans, read_trace_events
 from vorn.outputs.view import write_view
@@ -64,7 +64,7 @@ def durations(tool, root, tmp_path):
     if tool == "summary":
         rows = re.findall(r"^ *([\d.]+) +[\d.]+ +\d+(?: +[\d.]+){4}  \S+ +(.+)$", result.stdout, re.M)
         return {message: float(total) * 1000 for total, message in rows}, result.stderr
-    data = json.loads(re.search(r'id="vorn-data">(.*?)</script>', out.read_text(), re.S).group(1))
+    data = embedded_data(out.read_text())
     [lane] = data["hosts"][0]["processes"][0]["lanes"]
     return {data["strings"][row[7]]: (row[3] - row[2]) * 1000 for row in lane["scopes"]}, result.stderr
 

@@ -1,5 +1,6 @@
 """The HTML timeline: what the page holds, and what headless Chromium draws
-from it, checked element by element in the DOM Chromium leaves behind."""
+from it, checked in the DOM Chromium leaves behind and, for the bars and
+marks painted on the canvas, through the page's read-only window.vornView."""
 
 import base64
 import hashlib
@@ -10,6 +11,7 @@ import shutil
 import subprocess
 import threading
 from html import unescape
+from itertools import accumulate
 from types import SimpleNamespace
 
 import pytest
@@ -138,7 +140,36 @@ def read(path):
 
 
 def embedded_data(html):
-    return json.loads(re.search(r'id="vorn-data">(.*?)</script>', html, re.S).group(1))
+    """The page's data, each lane's columns read back into rows:
+    scope [parent, depth, enter, exit or None, invoker, file, line, args, measured, raised or -1],
+    record [parent, time, invoker, file, line, args, measured]; texts as indices."""
+    data = json.loads(re.search(r'id="vorn-data">(.*?)</script>', html, re.S).group(1))
+    for host in data["hosts"]:
+        for process in host["processes"]:
+            for lane in process["lanes"]:
+                lane["scopes"], lane["instants"] = scope_rows(lane["scopes"]), record_rows(lane["instants"])
+    return data
+
+
+def columns(table, *names):
+    """The named columns of a page table, a lone number standing for a whole column."""
+    return [table[name] if isinstance(table[name], list) else [table[name]] * table["count"] for name in names]
+
+
+def scope_rows(table):
+    parent, depth, steps, length, invoker, file, line, args, measured, raised = columns(
+        table, "parent", "depth", "enter", "length", "invoker", "file", "line", "args", "measured", "raised")
+    enter, args = list(accumulate(steps)), list(accumulate(args))  # steps from the row before
+    return [[row - up if up else -1, depth[row], enter[row] / 1e6,
+             None if length[row] < 0 else (enter[row] + length[row]) / 1e6, invoker[row], file[row], line[row],
+             args[row], measured[row], raised[row] - 1] for row, up in enumerate(parent)]  # fmt: skip
+
+
+def record_rows(table):
+    parent, steps, invoker, file, line, args, measured = columns(
+        table, "parent", "time", "invoker", "file", "line", "args", "measured")
+    return [list(row) for row in zip([up - 1 for up in parent], [time / 1e6 for time in accumulate(steps)],
+                                     invoker, file, line, accumulate(args), measured)]  # fmt: skip
 
 
 def chromium_dom(page, user_dir, fragment=""):
@@ -150,28 +181,27 @@ def chromium_dom(page, user_dir, fragment=""):
     return subprocess.run(command, capture_output=True, timeout=60, check=True).stdout.decode()
 
 
-# Gathers what the page drew, as it stands once the driver's body has run.
+# Gathers what the page drew, as it stands once the driver's body has run:
+# each lane's rows as the page decoded them, by host, thread and task.
 SNAPSHOT = r"""
 const texts = (selector) => [...document.querySelectorAll(selector)].map((node) => node.textContent);
-const attributes = (node) => Object.fromEntries([...node.attributes].map((a) => [a.name, a.value]));
 const nodes = [...document.querySelectorAll("*")];
 out.page = {
   state: document.documentElement.dataset.state, tags: nodes.map((node) => node.localName),
   handlers: nodes.flatMap((node) => node.getAttributeNames()).filter((name) => name.startsWith("on")),
-  hosts: texts(".host-name"), labels: texts(".lane-label"), summary: texts("#summary"),
-  lanes: Object.fromEntries([...document.querySelectorAll("section")].map((lane) => [
-    `${lane.dataset.host}/${lane.dataset.thread}${lane.dataset.task === undefined ? "" : "/" + lane.dataset.task}`,
-    {viewBox: lane.querySelector("svg").getAttribute("viewBox").split(" ").map(Number),
-     scope: [...lane.querySelectorAll("[data-kind=scope]")].map(attributes),
-     instant: [...lane.querySelectorAll("[data-kind=instant]")].map(attributes),
-     span: [...lane.querySelectorAll("[data-kind=span]")].map(attributes)}])),
+  hosts: texts(".host-name"), labels: texts(".lane-label"), summary: texts("#summary"), view: vornView.view(),
+  lanes: Object.fromEntries([...document.querySelectorAll("section")].map((lane) => {
+    const key = `${lane.dataset.host}/${lane.dataset.thread}${lane.dataset.task === undefined ? "" : "/" + lane.dataset.task}`;
+    return [key, vornView.rows(key)];
+  })),
 };
 """
 
 # What a user's hand does, for every driver: keys, pointers, hovers, and what
-# the page then shows.
+# the page then shows. find() gives the painted bar or mark of a message,
+# brought into sight, with its centre in the window (x, y).
 HANDS = r"""
-const box = () => document.querySelector("section svg").getAttribute("viewBox").split(" ").map(Number);
+const box = () => { const v = vornView.view(); return [v.from, 0, v.to - v.from, 0]; };
 const shown = () => {
   const message = document.querySelector("#details .message");
   const fields = [...document.querySelectorAll("#details dt")].map(
@@ -181,15 +211,19 @@ const shown = () => {
 };
 const key = (name, target = window, shiftKey = false) => target.dispatchEvent(
   new KeyboardEvent("keydown", {key: name, shiftKey, bubbles: true}));
-const centre = (node) => { const r = node.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; };
+const centre = (node) => {
+  if (node.x !== undefined) return [node.x, node.y];
+  const r = node.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2];
+};
 const pointer = (type, node, x, y) => node.dispatchEvent(new PointerEvent(type,
   {bubbles: true, button: 0, pointerId: 1, isPrimary: true, clientX: x, clientY: y}));
-const find = (kind, args) => [...document.querySelectorAll(`[data-kind=${kind}]`)].find((n) => n.dataset.args === args);
-const hover = (node) => node.dispatchEvent(new MouseEvent("mouseover", {bubbles: true}));
+const find = (kind, args) => vornView.find(kind, args);
 const viewport = document.getElementById("viewport");
+const hover = (target) => { const [x, y] = centre(target); pointer("pointermove", viewport, x, y); };
+const kept = () => document.querySelector("#details .pinned") !== null;
 const click = (node) => {
   const [x, y] = centre(node);
-  pointer("pointerdown", node, x, y);
+  pointer("pointerdown", node.x === undefined ? node : document.elementFromPoint(x, y), x, y);
   pointer("pointerup", viewport, x, y);
 };
 const typed = (text) => {
@@ -262,32 +296,26 @@ def test_chromium_draws_every_scope_and_record_nested_with_its_texts(known, tmp_
     assert dom["hosts"] == sorted([known.host, OTHER_HOST])
     assert sorted(dom["lanes"]) == sorted(known.written)
     domain = max(known.data["end"] - known.data["start"], 1) * 1.02  # a little room at the end
+    assert dom["view"] == {"from": known.data["start"], "to": pytest.approx(known.data["start"] + domain)}
     for key, expected in known.written.items():
-        lane = dom["lanes"][key]
-        scopes, marks = lane["scope"], lane["instant"]
-        assert [[int(s["data-depth"]), s["data-invoker"], s["data-args"], "data-open" in s]
-                for s in scopes] == expected["scopes"]
-        assert [[int(m["data-parent"]), m["data-invoker"], m["data-args"]]
-                for m in marks] == expected["records"]
-        assert lane["viewBox"][:3] == [0, 0, pytest.approx(domain)]
+        scopes, marks = dom["lanes"][key]["bars"], dom["lanes"][key]["records"]
+        assert [[s["depth"], s["invoker"], s["args"], s["open"]] for s in scopes] == expected["scopes"]
+        assert [[m["parent"], m["invoker"], m["args"]] for m in marks] == expected["records"]
 
         # Bars lie within their parents' bars one row further down, marks
-        # within their scope's bar on its row, open bars run to the end. (A
-        # scope of no duration is drawn a hair wide, hence the tolerance.)
+        # within their scope's bar on its row, open bars run to the end.
         def within(start, end, bar):
-            return float(bar["x"]) <= start <= end <= float(bar["x"]) + float(bar["width"]) + 1e-5
+            return bar["enter"] <= start <= end <= bar["exit"]
 
         for bar in scopes:
-            parent = int(bar["data-parent"])
-            if "data-open" in bar:
-                assert float(bar["x"]) + float(bar["width"]) == pytest.approx(domain)
-            if parent >= 0:
-                assert int(bar["data-depth"]) == int(scopes[parent]["data-depth"]) + 1
-                assert within(float(bar["x"]), float(bar["x"]) + float(bar["width"]), scopes[parent])
+            if bar["open"]:
+                assert bar["exit"] == pytest.approx(known.data["start"] + domain)
+            if bar["parent"] >= 0:
+                assert bar["depth"] == scopes[bar["parent"]]["depth"] + 1
+                assert within(bar["enter"], bar["exit"], scopes[bar["parent"]])
         for mark in marks:
-            scope = scopes[int(mark["data-parent"])]
-            assert mark["data-depth"] == scope["data-depth"] and mark["x1"] == mark["x2"]
-            assert within(float(mark["x1"]), float(mark["x1"]), scope)
+            scope = scopes[mark["parent"]]
+            assert mark["depth"] == scope["depth"] and within(mark["time"], mark["time"], scope)
 
     def plural(items, noun):
         return f"{len(items)} {noun}{'' if len(items) == 1 else 's'}"
@@ -314,13 +342,12 @@ const track = document.getElementById("axis").getBoundingClientRect();
 out.width = track.width;
 out.opened = box();
 key("0");
-out.labels = [...document.querySelectorAll(".labels div")].map((label) => label.textContent);
+out.labels = vornView.blocks().filter((b) => b.kind === "scope" && b.right - b.left >= 36).map((b) => b.args);
 
-// The browser's own hit testing finds what lies under the pointer.
+// What lies under the pointer is what was painted there.
 const inner = find("scope", "inner");
 const deep = find("instant", "deep");
-out.hits = [document.elementFromPoint(...centre(inner)) === inner,
-            document.elementFromPoint(...centre(deep)) === deep];
+out.hits = [vornView.at(...centre(inner)).args === "inner", vornView.at(...centre(deep)).args === "deep"];
 hover(inner);
 out.hoverScope = shown();
 hover(deep);
@@ -329,11 +356,11 @@ const open = find("scope", "open");
 const [x, y] = centre(open);
 pointer("pointerdown", document.elementFromPoint(x, y), x, y);
 pointer("pointerup", viewport, x, y);
-out.clicked = [open.classList.contains("selected"), shown()];
+out.clicked = [kept(), shown()];
 hover(inner);
 out.hoverWhileKept = shown();
 key("Escape");
-out.released = [open.classList.contains("selected"), shown()[0]];
+out.released = [kept(), shown()[0]];
 
 key("+"); out.zoomIn = box();
 key("ArrowRight"); out.panRight = box();
@@ -344,11 +371,11 @@ viewport.dispatchEvent(new WheelEvent("wheel", {bubbles: true, cancelable: true,
 out.wheel = box();
 const long = find("scope", "long");
 const longY = centre(long)[1];
-pointer("pointerdown", long, track.left + 500, longY);
+pointer("pointerdown", document.elementFromPoint(track.left + 500, longY), track.left + 500, longY);
 pointer("pointermove", viewport, track.left + 400, longY);
 pointer("pointerup", viewport, track.left + 400, longY);
 out.drag = box();
-out.selectedAfterDrag = document.querySelectorAll(".selected").length;
+out.selectedAfterDrag = Number(kept());
 for (let i = 0; i < 40; i++) key("+");
 out.deepest = [box(), [...document.querySelectorAll("#axis .tick")].map((t) => t.textContent)];
 for (let i = 0; i < 40; i++) key("-");
@@ -410,15 +437,14 @@ def test_a_deep_zoom_late_into_a_long_trace_lands_on_the_pixel(tmp_path):
     # than the pixels of a view two milliseconds wide.
     page = write_lanes(tmp_path, [scope_text("early", 0, 10), scope_text("late", 9999996, 9999997)])
     body = """
-      const bar = [...document.querySelectorAll("[data-kind=scope]")].find((n) => n.dataset.args === "late");
-      const track = document.getElementById("axis").getBoundingClientRect();
-      const r = bar.getBoundingClientRect();
-      out.bar = [(r.left - track.left) / track.width, r.width / track.width];
-      out.label = (document.querySelector(".labels div").getBoundingClientRect().left - track.left) / track.width;
+      const bar = find("scope", "late");
+      const width = vornView.width();
+      out.bar = [bar.left / width, (bar.right - bar.left) / width];
+      out.label = vornView.at(bar.x, bar.y).args;
     """
     out, _ = drive(page, body, tmp_path, "#t=9999995.5,9999997.5")
     assert out["bar"] == [pytest.approx(0.25, abs=0.003), pytest.approx(0.5, abs=0.003)]
-    assert out["label"] == pytest.approx(0.25, abs=0.01)
+    assert out["label"] == "late"
 
 
 def nested_scopes(depth, exit, *events):
@@ -449,7 +475,7 @@ viewport.scrollTop = 0;
 
 out.fold = [fromTop(lane(1))];
 click(heads()[0]);
-out.fold.push(lane(0).classList.contains("folded"), lane(0).querySelector("svg").getAttribute("height"),
+out.fold.push(lane(0).classList.contains("folded"), lane(0).querySelector(".track").offsetHeight,
               lane(0).offsetHeight);
 key("Enter", heads()[0]);
 out.fold.push(lane(0).classList.contains("folded"), fromTop(lane(1)));
@@ -468,7 +494,7 @@ out.typing = [before, box()];
 out.steps = [false, false, false, true].map((shift) => {
   key("Enter", input, shift);
   return [document.getElementById("search-count").textContent, shown()[0], box(),
-          lane(1).classList.contains("folded"), document.querySelectorAll(".match").length];
+          lane(1).classList.contains("folded"), vornView.blocks().filter((b) => b.matched).length];
 });
 
 key("0");
@@ -478,7 +504,7 @@ out.ticksInside = [...document.querySelectorAll("#axis .tick span")].map(
 const mark = find("instant", "hit me");
 const [mx, my] = centre(mark);
 out.markHits = [[0, 0], [-3, 0], [3, 0], [0, -5], [0, 5]].map(
-  ([dx, dy]) => document.elementFromPoint(mx + dx, my + dy) === mark);
+  ([dx, dy]) => vornView.at(mx + dx, my + dy)?.args === "hit me");
 """
 
 
@@ -495,7 +521,7 @@ def test_labels_stick_lanes_fold_and_the_search_steps_through_matches(tmp_path):
     # stay stacked at the top.
     assert out["sticky"][0] == 300 and out["sticky"][1:] == [0, 28, 54]
     top, folded, height, thin, unfolded, back = out["fold"]
-    assert (folded, height, unfolded, back) == (True, "8", False, top) and thin < 26  # one thin row
+    assert (folded, height, unfolded, back) == (True, 20, False, top) and thin < 26  # one thin row
     assert out["hostFolded"] == [0, 0] and out["hostOpen"] == [True, True]
 
     assert out["counts"] == {"BETA": "2 matches", "loader": "1 match", "f.py": "39 matches", "zzz": "no match"}
@@ -541,8 +567,7 @@ def test_spans_are_drawn_in_a_lane_per_task_under_the_thread_that_began_them(tmp
     assert sorted(dom["lanes"]) == ["alpha/1", "alpha/1/0", "alpha/1/1", "alpha/1/2", "alpha/2"]
     assert [label for label in dom["labels"] if not label.startswith("thread")] == [
         "task Task-12 spans", "spans1 span1 raised", "task Task-21 span1 never ended"]
-    bars = {key: [(b["data-args"], int(b["data-depth"]), "data-open" in b,
-                   round(float(b["x"]) + float(b["width"]), 3)) for b in dom["lanes"][key]["span"]]
+    bars = {key: [(b["args"], b["depth"], b["open"], round(b["exit"], 3)) for b in dom["lanes"][key]["bars"]]
             for key in ("alpha/1/0", "alpha/1/2")}  # fmt: skip
     assert bars == {"alpha/1/0": [("fetch", 0, False, 800), ("parse", 1, False, 300)],
                     "alpha/1/2": [("never", 0, True, 1500)]}  # fmt: skip
@@ -552,6 +577,43 @@ def test_spans_are_drawn_in_a_lane_per_task_under_the_thread_that_began_them(tmp
         ["loose", {"span": "3.9", "task": "(none)", "begin": "400 ms", "end": "450 ms", "duration": "50 ms",
                    "raised": "KeyError", "thread": "1 on alpha"}],
     ]
+
+
+# Tallies the painted blocks of the tiny scopes (depth 1) and of the records.
+DETAIL = r"""
+const tally = (kind, depth) => {
+  const blocks = vornView.blocks().filter((b) => b.kind === kind && b.depth === depth);
+  return [blocks.length, blocks.filter((b) => b.count > 1).length, ...["count", "raised", "matched"].map(
+    (field) => blocks.reduce((sum, b) => sum + b[field], 0))];
+};
+typed("tiny 15");  // tiny 15, 150 to 159, 1500 to 1599
+out.whole = [tally("scope", 1), tally("instant", 1)];
+hover(vornView.blocks().find((b) => b.kind === "scope" && b.count > 1));
+out.block = shown();
+for (let i = 0; i < 12; i++) key("+");
+out.zoomed = [tally("scope", 1), vornView.view()];
+"""
+
+
+@needs_chromium
+def test_scopes_thinner_than_a_pixel_merge_into_blocks_that_count_them(tmp_path):
+    # 3000 scopes of a third of a millisecond under one scope of a second,
+    # one of them raised, a record in every tenth.
+    tiny = [scope_text(f"tiny {i}", i // 3, i // 3, *[instant_text("raised KeyError: k", i // 3)] * (i == 1501),
+                       *[instant_text(f"note {i}", i // 3)] * (i % 10 == 0)) for i in range(3000)]  # fmt: skip
+    page = write_lanes(tmp_path, [scope_text("long", 0, 1000, *tiny)])
+    out, _ = drive(page, DETAIL, tmp_path)
+    (blocks, merged, count, raised, matched), marks = out["whole"]
+    # Nothing drops out of sight: the blocks count every scope and record.
+    assert (count, raised, matched) == (3000, 1, 111) and merged and blocks < 10
+    assert marks[2] == 301 and marks[1]
+    message, fields = out["block"]
+    assert re.fullmatch(r"[\d,]+ scopes", message) and fields["depth"] == "1"
+    # Zoomed in, every scope in view stands alone.
+    (blocks, merged, count, _, _), shown = out["zoomed"]
+    in_view = [bar for bar in out["page"]["lanes"]["alpha/1"]["bars"][1:]
+               if bar["enter"] <= shown["to"] and bar["exit"] >= shown["from"]]
+    assert merged == 0 and blocks == count == len(in_view) > 5
 
 
 # ---- render_view and write_view ------------------------------------------------

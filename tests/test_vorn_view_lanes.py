@@ -48,16 +48,23 @@ def test_lanes_come_in_the_order_of_their_first_activity_main_thread_first(serve
     assert process["lanes"][152]["active"] == [1500, None]  # never closed: on to the end
 
 
-@pytest.mark.parametrize(("names", "pools"), [
-    (["worker-1", "worker-12", "solo-1", "MainThread", None],
+@pytest.mark.parametrize(("names", "system", "pools"), [
+    (["worker-1", "worker-12", "solo-1", "MainThread", None], False,
      ["worker-N", "worker-N", None, None, None]),
-    # Cut to 15 bytes, a name joins the pool of the longer names it begins.
-    (["Thread-1 (work)", "Thread-2 (work)", "Thread-10 (work", "Thread-3 (other", "Thread-44 (othe", "Thread-5 (w"],
+    # Python's whole names: the last number outside a closing "(...)" tells
+    # the threads apart, so each executor is a pool of its own.
+    (["ThreadPoolExecutor-0_0", "ThreadPoolExecutor-0_1", "ThreadPoolExecutor-1_0", "Thread-7 (process_request_thread)",
+      "Thread-12 (process_request_thread)", "Thread-3 (run_v2)", "Thread-4 (run_v2)", "request-handler-000123",
+      "request-handler-000124", "x" * 290 + "-1", "x" * 290 + "-2", "Thread-1 (work)", "Thread-10 (work"], False,
+     ["ThreadPoolExecutor-0_N"] * 2 + [None] + ["Thread-N (process_request_thread)"] * 2 + ["Thread-N (run_v2)"] * 2
+     + ["request-handler-N"] * 2 + ["x" * 290 + "-N"] * 2 + [None, None]),
+    # Cut to 15 bytes by the system, a name joins the pool of the longer names it begins.
+    (["Thread-1 (work)", "Thread-2 (work)", "Thread-10 (work", "Thread-3 (other", "Thread-44 (othe", "Thread-5 (w"], True,
      ["Thread-N (work)"] * 3 + ["Thread-N (other"] * 2 + [None]),
-    (["ThreadPoolExecu", "ThreadPoolExecu", "asyncio_0"], ["ThreadPoolExecu", "ThreadPoolExecu", None]),
-], ids=["numbered", "cut by the system", "named alike"])  # fmt: skip
-def test_threads_named_alike_but_for_a_number_form_a_pool(names, pools):
-    assert _pools([{"main": name == "MainThread"} for name in names], names) == pools
+    (["ThreadPoolExecu", "ThreadPoolExecu", "asyncio_0"], True, ["ThreadPoolExecu", "ThreadPoolExecu", None]),
+], ids=["numbered", "python names", "cut by the system", "named alike"])  # fmt: skip
+def test_threads_named_alike_but_for_a_number_form_a_pool(names, system, pools):
+    assert _pools([{"main": name == "MainThread"} for name in names], names, [system] * len(names)) == pools
 
 
 # Zoomed into the middle of the run: what is shown, then unfolded, then
@@ -74,12 +81,11 @@ key("0");
 out.whole = visible().length;
 const raised = find("scope", "request 100");
 hover(raised);
-out.raised = [raised.dataset.raised, shown()[1].raised, document.querySelector("#details .badge").textContent,
-              getComputedStyle(raised).fill];
-hover(find("scope", "request 150"));
-out.open = [document.querySelector("#details .badge").textContent, getComputedStyle(find("scope", "request 150")).fill];
-out.edges = [...document.querySelectorAll("line.edge")].map((edge) => [edge.getAttribute("class"),
-  edge.closest("section").querySelector(".lane-label b").textContent]);
+out.raised = [raised.raised, shown()[1].raised, document.querySelector("#details .badge").textContent, raised.fill];
+const open = find("scope", "request 150");
+hover(open);
+out.open = [document.querySelector("#details .badge").textContent, open.fill];
+out.edges = [[raised.lane, raised.raised, raised.open], [open.lane, open.raised, open.open]];
 out.legend = document.getElementById("legend").textContent;
 out.notes = [...document.querySelectorAll(".raised-note, .open-note")].map((note) => note.textContent);
 out.times = ["job 1", "job 2"].map((args) => {
@@ -104,9 +110,9 @@ def test_a_zoom_into_a_thread_per_request_server_shows_its_busy_threads_on_top(s
     assert height < 600
     assert out["unfolded"] == [len(lanes) + 198, "true"]
     assert out["whole"] == REQUESTS + 6  # every lane and the two pools' headers
-    assert out["raised"] == ["true", "ValueError: bad input 42", "raised", "rgb(249, 208, 202)"]
-    assert out["open"] == ["never closed", "rgb(252, 227, 166)"]
-    assert out["edges"] == [["edge raised-edge", "Thread-101 900"], ["edge open-edge", "Thread-151 850"]]
+    assert out["raised"] == [1, "ValueError: bad input 42", "raised", "#f9d0ca"]
+    assert out["open"] == ["never closed", "#fce3a6"]
+    assert out["edges"] == [["vm/900", 1, 0], ["vm/850", 0, 1]]
     assert out["legend"] == "1 raised1 never closed"
     assert out["notes"] == ["1 raised", "1 never closed"] * 2  # the pool's header, then the lanes
     assert "204 scopes (1 raised, 1 never closed)" in out["page"]["summary"][0]

@@ -65,7 +65,7 @@ def _parser(prog: str = "python -m vorn") -> argparse.ArgumentParser:
         "view",
         help="write a self-contained HTML timeline",
         description="Write the traces as one self-contained HTML timeline. Traces of more than "
-        "1,000,000 scopes and records (VORN_VIEW_LIMIT) are too large for one page: draw a time "
+        "3,000,000 scopes and records (VORN_VIEW_LIMIT) are too large for one page: draw a time "
         "range of them with --from and --to.",
         epilog="Example: python -m vorn view vorn_logs -o trace.html; "
         "python -m vorn view --from 1200 --to 1500 vorn_logs",

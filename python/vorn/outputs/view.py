@@ -5,8 +5,15 @@ self-contained page that needs no network and no other file.
 
 The page is a fixed skeleton (view_page.html), its style and script
 (view_page.css, view_page.js) and the traces as one JSON document, all
-inlined. The JSON sits in a non-executed script element; the script reads it
-and builds the lanes with DOM calls, putting texts in with textContent only.
+inlined. The JSON sits in a non-executed script element; the script reads it,
+builds the labels and headers with DOM calls (texts in with textContent
+only) and paints the bars and marks on a canvas.
+
+Each lane's scopes and records go out as columns (see _encoded): numbers
+in JSON arrays, times as nanosecond steps, texts as indices into one string
+table, a column whose rows all agree as one number. A million scopes make
+a page of about 38 MB. Files are read as they stream (iter_trace), keeping
+only the columns, and the page is written a piece at a time.
 
 Spans written by vorn.span are drawn as bars in lanes of their own, one per
 asyncio task, under the thread that began them.
@@ -17,7 +24,8 @@ per request follow each other as the requests came. Each lane carries the
 first and last moment it shows anything ("active"): the page gathers the
 lanes with nothing in view into one row without scanning their bars, and
 groups the threads of one pool ("worker-1", "worker-2": the same name but
-for its number) under one header ("pool").
+for its number; Python's whole names, "ThreadPoolExecutor-0_3") under one
+header ("pool").
 
 A scope that raised (its last record says so, vorn.reading.scope_outcome) carries
 the exception, so the page can draw it apart from the scopes that closed.
@@ -27,11 +35,11 @@ nanosecond, where the trace file has a companion of precise times; each
 row says which of its times are measured, and the page says where a time
 only shows order.
 
-A browser keeps several hundred bytes per drawn element, so a page of tens of
-millions of scopes would need gigabytes before it showed anything. Past
-`limit` scopes and records (counted in the files before anything is parsed)
-no page is written; a time range (`window`) draws the part of the timeline
-that overlaps it and counts what lies outside.
+A browser still holds every scope of the page in memory, about 170 bytes
+each once decoded and indexed. Past `limit` scopes and records (counted in
+the files before anything is parsed) no page is written; a time range
+(`window`) draws the part of the timeline that overlaps it and counts what
+lies outside.
 """
 
 from __future__ import annotations
@@ -42,25 +50,30 @@ import json
 import math
 import os
 import re
-from collections.abc import Iterable, Sequence
+from array import array
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Final
 
-from vorn.reading.display_times import place
 from vorn.outputs.output_file import written_output
-from vorn.reading.scope_outcome import raised_of
 from vorn.program.spans import SPAN_INVOKER
+from vorn.reading.display_times import place_events
+from vorn.reading.scope_outcome import raised_by_record
 from vorn.reading.trace_archive import opened_sources
 from vorn.reading.trace_files import TraceFile
-from vorn.reading.trace_reader import Instant, Scope, Span, read_spans, read_trace_events
+from vorn.reading.trace_identity import read_identity
+from vorn.reading.trace_reader import ENTER, EXIT, Instant, Scope, Span, iter_trace, read_spans
 from vorn.reading.trace_timeline import Timeline, thread_name, timeline_of
 
-__all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "render_view", "write_view"]
+__all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "render_parts", "render_view",
+           "write_view"]
 
-# Headless Chromium draws 600 000 scopes with 300 000 records in about 23 s,
-# and its renderer dies on 1 000 000 scopes with 500 000 records: past a
-# million elements a page takes longer to open than to cut the trace.
-DEFAULT_LIMIT: Final = 1_000_000
+# The page keeps about 38 bytes a scope and paints only what the view
+# shows: headless Chromium opens 2 000 000 scopes with 1 000 000 records
+# (75 MB) in about 8 s, zooming in 50 ms. Past that the page takes longer
+# to open than a time range takes to cut.
+DEFAULT_LIMIT: Final = 3_000_000
 LIMIT_VARIABLE: Final = "VORN_VIEW_LIMIT"
 
 # The private thread of vorn.span holds one scope that never closes and
@@ -119,96 +132,220 @@ def event_count(path: str | os.PathLike[str]) -> int:
     return total
 
 
-def _is_span_thread(events: Sequence[Scope | Instant]) -> bool:
-    if len(events) != 1 or not isinstance(events[0], Scope):
-        return False
-    scope = events[0]
-    return (scope.invoker == SPAN_INVOKER and scope.file == _SPAN_THREAD_FILE and scope.ts_exit is None
-            and not scope.events)  # fmt: skip
+class _LaneColumns:
+    """One thread's scopes and records as columns, filled while its file
+    streams by, in file order (a scope's row is made at its enter)."""
+
+    def __init__(self) -> None:
+        self.parent, self.depth, self.invoker, self.file = array("q"), array("q"), array("q"), array("q")
+        self.line, self.args, self.measured, self.raised = array("q"), array("q"), array("q"), array("q")
+        self.enter, self.exit = array("d"), array("d")  # ms on the timeline; exit NaN: never closed
+        self.outside = array("b")  # 1 for a scope that lies outside the window
+        self.record_parent, self.record_invoker, self.record_file = array("q"), array("q"), array("q")
+        self.record_line, self.record_args, self.record_measured = array("q"), array("q"), array("q")
+        self.record_time = array("d")
+
+
+def _ints(values: Sequence[int]) -> str:
+    """A column as JSON: one number where every row holds it (most rows of
+    a trace share their file, line or measured flag), else the list."""
+    if values and values.count(values[0]) == len(values):
+        return str(values[0])
+    return "[" + ",".join(map(str, values)) + "]"
+
+
+def _ns(times: Iterable[float]) -> list[int]:
+    return [round(time * 1e6) for time in times]
+
+
+def _deltas(values: Sequence[int]) -> list[int]:
+    """Each value less the one before it: times in file order rarely go
+    back, nor do the indices of new texts, so the steps are short numbers
+    where the values are long ones."""
+    return [value - before for value, before in zip(values, [0, *values[:-1]])]
+
+
+def _encoded(columns: _LaneColumns) -> tuple[str, str]:
+    """The scope and record columns as the page reads them, JSON objects of
+    equal-length columns (or one number standing for a whole column):
+
+    scopes:  parent (row less its parent's row, 0 at the top level), depth,
+             enter (ns, each less the previous enter), length (exit less
+             enter in ns, -1: never closed), invoker, file, line, args
+             (each less the previous row's), measured (1 precise enter, 2
+             precise exit), raised (1 + the exception's text, 0 for none)
+    records: parent (1 + the scope row, 0 at the top level), time (ns, each
+             less the previous record's), invoker, file, line, args (each
+             less the previous row's), measured (1 precise)
+    Texts are indices into the string table; messages are mostly new
+    texts, appended to it in file order, so their steps are short."""
+    c = columns
+    enter = _ns(c.enter)
+    length = [-1 if math.isnan(exit) else ns - begin for exit, ns, begin in zip(c.exit, _ns(
+        0.0 if math.isnan(exit) else exit for exit in c.exit), enter)]  # fmt: skip
+    scopes = {
+        "count": str(len(c.depth)),
+        "parent": _ints([row - parent if parent >= 0 else 0 for row, parent in enumerate(c.parent)]),
+        "depth": _ints(c.depth), "enter": _ints(_deltas(enter)), "length": _ints(length),
+        "invoker": _ints(c.invoker), "file": _ints(c.file), "line": _ints(c.line), "args": _ints(_deltas(c.args)),
+        "measured": _ints(c.measured), "raised": _ints([raised + 1 for raised in c.raised]),
+    }  # fmt: skip
+    records = {
+        "count": str(len(c.record_time)), "parent": _ints([parent + 1 for parent in c.record_parent]),
+        "time": _ints(_deltas(_ns(c.record_time))), "invoker": _ints(c.record_invoker),
+        "file": _ints(c.record_file), "line": _ints(c.record_line), "args": _ints(_deltas(c.record_args)),
+        "measured": _ints(c.record_measured),
+    }  # fmt: skip
+    return tuple("{" + ",".join(f'"{key}":{value}' for key, value in table.items()) + "}"
+                 for table in (scopes, records))  # type: ignore[return-value]
+
+
+def _kept(columns: _LaneColumns) -> _LaneColumns:
+    """`columns` without the scopes outside the window; parents renumbered
+    (a kept scope's parent and a kept record's scope overlap the window too)."""
+    kept = _LaneColumns()
+    renumbered: dict[int, int] = {-1: -1}
+    for row, outside in enumerate(columns.outside):
+        if outside:
+            continue
+        renumbered[row] = len(kept.depth)
+        kept.parent.append(renumbered[columns.parent[row]])
+        for name in ("depth", "invoker", "file", "line", "args", "measured", "raised", "enter", "exit"):
+            getattr(kept, name).append(getattr(columns, name)[row])
+        kept.outside.append(0)
+    for name in ("invoker", "file", "line", "args", "measured", "time"):
+        setattr(kept, f"record_{name}", getattr(columns, f"record_{name}"))
+    kept.record_parent = array("q", (renumbered[parent] for parent in columns.record_parent))
+    return kept
+
+
+@dataclass
+class _Lane:
+    """A thread's lane: what the page gets of it (`meta`, its columns as
+    JSON text) and what ordering and the header need to know."""
+
+    meta: dict[str, Any]
+    scopes: str
+    instants: str
+    scope_count: int
+    record_count: int
+    first: float | None  # the earliest time it draws, None for nothing
+    last: float | None  # the latest, None when a scope never closed
+    low: float | None  # the earliest and latest time written in it
+    high: float | None
+    measured: int  # scopes and records with all their times measured
+    span_thread: bool  # the private thread of vorn.span: nothing to draw
 
 
 SpanTimes = dict[tuple[str, tuple[int, ...]], float]
 
 
-def _lane(trace: TraceFile, events: Sequence[Scope | Instant], strings: _Strings,
-          timeline: Timeline, exact: bool = False, window: Window | None = None,
-          span_times: SpanTimes | None = None) -> dict[str, Any]:  # fmt: skip
-    """One thread's records, flattened in file order, their display times
-    (vorn.reading.display_times: the events of one millisecond spread inside it in
-    file order, unless `exact`) moved onto the timeline. With `window`,
-    only the scopes and records that overlap it; "outside" counts the others.
-    The display time of each span record goes into `span_times`, by file and
-    position as read_spans names them.
-
-    Scope row:   [parent, depth, ts_enter, ts_exit or None, invoker, file, line, args, measured,
-                  raised or -1]
-    Instant row: [parent, ts, invoker, file, line, args, measured]
-    parent is the index of the enclosing scope row, -1 at the top level (a
-    record logged while no scope was open on the thread); texts are indices
-    into the string table; measured says which times are precise (from the
-    file's companion) rather than placed in their millisecond to show
-    order: for a scope 1 for its enter, 2 for its exit, 3 for both; for a
-    record 1 or 0; raised is the exception that left the scope ("ValueError:
-    bad input"), from its last record.
-    """
-    scope_rows: list[list[Any]] = []
-    instant_rows: list[list[Any]] = []
-    depth_count = 0
-    outside = [0, 0]
+def _lane(trace: TraceFile, strings: _Strings, timeline: Timeline, exact: bool = False,
+          window: Window | None = None, span_times: SpanTimes | None = None) -> _Lane:  # fmt: skip
+    """One thread's scopes and records, streamed from its file, their
+    display times (vorn.reading.display_times: the events of one
+    millisecond spread inside it in file order, unless `exact`) moved onto
+    the timeline. With `window`, only the scopes and records that overlap
+    it; meta["outside"] counts the others. The display time of each span
+    record goes into `span_times`, by file and position as read_spans
+    names them. A scope raised when its last event is a record saying so
+    (vorn.reading.scope_outcome). Holds the columns and the scopes open,
+    never the file's tree."""
+    columns = _LaneColumns()
     offset = timeline.offset(trace)
-    placed, last = place(events, exact)
     low, high = window if window is not None else (-math.inf, math.inf)
     name = os.fspath(trace.path)
-    row_of: dict[int, int] = {}  # index in `placed` => index of its scope row
-    # The place of each entry among its parent's events, to name span records.
-    child_index: list[int] = []
-    children: dict[int, int] = {}
-    for index, entry in enumerate(placed):
-        event = entry.item
-        child_index.append(children.get(entry.parent, 0))
-        children[entry.parent] = child_index[-1] + 1
-        if isinstance(event, Instant):
-            time = entry.start + offset
-            if span_times is not None and event.invoker == SPAN_INVOKER:
-                position, at = [], index
-                while at >= 0:
-                    position.append(child_index[at])
-                    at = placed[at].parent
-                span_times[(name, tuple(reversed(position)))] = time
+    outside = [0, 0]
+    last_time: float | None = None
+    open_rows: list[int] = []  # the scopes open, innermost last
+    last_record: list[Instant | None] = []  # each open scope's last event, where that is a record
+    # The place of the next event among its parent's events, for the
+    # top level and each open scope, and each open scope's own place.
+    children = [0]
+    position: list[int] = []
+    first_scope: Scope | None = None
+    for kind, depth, item, time, _ in place_events(iter_trace(trace.path, trace), exact):
+        time += offset
+        last_time = time if last_time is None else max(last_time, time)
+        if kind == ENTER:
+            assert isinstance(item, Scope)
+            first_scope = first_scope or item
+            if last_record:
+                last_record[-1] = None
+            columns.parent.append(open_rows[-1] if open_rows else -1)
+            open_rows.append(len(columns.depth))
+            last_record.append(None)
+            position.append(children[-1])
+            children[-1] += 1
+            children.append(0)
+            for column, value in ((columns.depth, depth), (columns.invoker, strings(item.invoker)),
+                                  (columns.file, strings(item.file)), (columns.line, item.line),
+                                  (columns.args, strings(item.args)), (columns.measured, 0),
+                                  (columns.raised, -1), (columns.outside, 0)):  # fmt: skip
+                column.append(value)
+            columns.enter.append(time)
+            columns.exit.append(math.nan)
+        elif kind == EXIT:
+            assert isinstance(item, Scope)
+            row = open_rows.pop()
+            record = last_record.pop()
+            children.pop()
+            position.pop()
+            if item.ts_exit is not None:
+                columns.exit[row] = time
+            columns.measured[row] = (item.ts_enter_ns is not None) | (item.ts_exit_ns is not None) << 1
+            raised = raised_by_record(record) if record is not None else None
+            if raised is not None:
+                columns.raised[row] = strings(str(raised))
+            # A scope outside the window has all its events outside it as well.
+            if columns.enter[row] > high or time < low:
+                columns.outside[row] = 1
+                outside[0] += 1
+        else:
+            assert isinstance(item, Instant)
+            if last_record:
+                last_record[-1] = item
+            if span_times is not None and item.invoker == SPAN_INVOKER:
+                span_times[(name, (*position, children[-1]))] = time
+            children[-1] += 1
             if not low <= time <= high:
                 outside[1] += 1
                 continue
-            # A kept record's scope overlaps the window too: it holds the record.
-            instant_rows.append([row_of.get(entry.parent, -1), time, strings(event.invoker),
-                                 strings(event.file), event.line, strings(event.args),
-                                 int(event.ts_ns is not None)])  # fmt: skip
-            continue
-        # A scope outside the window has all its events outside it as well.
-        if entry.start + offset > high or entry.end + offset < low:
-            outside[0] += 1
-            continue
-        exit = entry.end + offset if entry.closed else None
-        row_of[index] = len(scope_rows)
-        measured = (event.ts_enter_ns is not None) | (event.ts_exit_ns is not None) << 1
-        raised = raised_of(event)
-        scope_rows.append([row_of.get(entry.parent, -1), entry.depth, entry.start + offset, exit,
-                           strings(event.invoker), strings(event.file), event.line,
-                           strings(event.args), measured, -1 if raised is None else strings(str(raised))])
-        depth_count = max(depth_count, entry.depth + 1)
-    return {
+            for column, value in ((columns.record_parent, open_rows[-1] if open_rows else -1),
+                                  (columns.record_invoker, strings(item.invoker)),
+                                  (columns.record_file, strings(item.file)), (columns.record_line, item.line),
+                                  (columns.record_args, strings(item.args)),
+                                  (columns.record_measured, int(item.ts_ns is not None))):  # fmt: skip
+                column.append(value)
+            columns.record_time.append(time)
+    total_scopes = len(columns.depth)
+    span_thread = (total_scopes == 1 and not columns.record_time and not outside[1] and first_scope is not None
+                   and first_scope.invoker == SPAN_INVOKER and first_scope.file == _SPAN_THREAD_FILE
+                   and first_scope.ts_exit is None)  # fmt: skip
+    if outside[0]:
+        columns = _kept(columns)
+    enters, exits, records = columns.enter, columns.exit, columns.record_time
+    closed = [exit for exit in exits if not math.isnan(exit)]
+    lows = [min(times) for times in (enters, records) if times]
+    highs = [max(times) for times in (enters, closed, records) if times]
+    measured = sum(flags == 3 or (flags == 1 and math.isnan(exit)) for flags, exit in zip(columns.measured, exits))
+    scopes, instants = _encoded(columns)
+    meta = {
         "host": trace.host,
         "thread": trace.thread,
         "name": thread_name(trace),  # the page draws the "(not aligned)" mark apart
         "main": trace.pid is not None and trace.thread == str(trace.pid),
         "aligned": timeline.aligned(trace),
         "path": str(trace.path),
-        "depth": depth_count,
-        "scopes": scope_rows,
-        "instants": instant_rows,
+        "depth": max(columns.depth, default=-1) + 1,
         "outside": outside,
-        "last": None if last is None else last + offset,
+        "last": last_time,
         "tasks": [],
     }
+    return _Lane(meta, scopes, instants, len(enters), len(records),
+                 min(lows, default=None), None if len(closed) < len(exits) else max(highs, default=None),
+                 min(lows, default=None), max(highs, default=None),
+                 measured + sum(columns.record_measured), span_thread)  # fmt: skip
 
 
 def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_times: SpanTimes,
@@ -252,49 +389,53 @@ def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_ti
             lanes[path]["tasks"].append({"task": task, "depth": len(level_ends), "spans": rows})
 
 
-def _active(lane: dict[str, Any]) -> list[float | None] | None:
+def _active(lane: _Lane) -> list[float | None] | None:
     """The first and last moment `lane` and its task lanes draw anything,
     None when they draw nothing; the last is None when a scope that never
     closed runs on to the end of the timeline."""
-    scopes: list[list[Any]] = lane["scopes"]
-    starts = [row[2] for row in scopes] + [row[1] for row in lane["instants"]]
-    ends = [row[1] for row in lane["instants"]]
-    for task in lane["tasks"]:
-        starts += [row[1] for row in task["spans"]]
-        ends += [row[2] for row in task["spans"]]
+    spans = [row for task in lane.meta["tasks"] for row in task["spans"]]
+    starts = [time for time in (lane.first, *(row[1] for row in spans)) if time is not None]
     if not starts:
         return None
-    if any(row[3] is None for row in scopes):
+    if lane.first is not None and lane.last is None:
         return [min(starts), None]
-    return [min(starts), max(ends + [max(row[3], row[2]) for row in scopes])]
+    ends = [time for time in (lane.last, *(row[2] for row in spans)) if time is not None]
+    return [min(starts), max(ends)]
 
 
-# A thread's name as the system keeps it (15 bytes at most): the text before
-# its first number, the number, and whatever follows ("Thread-12 (work)").
-_NUMBERED: Final = re.compile(r"(?P<stem>\D+)(?P<number>\d+)(?P<suffix>.*)", re.DOTALL)
+# A thread's name: its stem, the number that tells the threads of a pool
+# apart (the last one outside a closing "(...)"), and that "(...)":
+# "ThreadPoolExecutor-0_3", "Thread-7 (process_request_thread)",
+# "request-handler-000123".
+_NUMBERED: Final = re.compile(r"(?P<stem>.*?)(?P<number>\d+)(?P<suffix>(?:\s*\(.*\))?)", re.DOTALL)
+# A name the system cut to 15 bytes may have lost the end of its "(...)".
+_CUT_NUMBERED: Final = re.compile(r"(?P<stem>.*?)(?P<number>\d+)(?P<suffix>(?:\s*\(.*)?)", re.DOTALL)
 _NAME_BYTES: Final = 15
 
 
-def _pools(lanes: Sequence[dict[str, Any]], names: Sequence[str | None]) -> list[str | None]:
-    """For each lane, the name of its pool ("worker-N", "Thread-N (work)"),
-    or None: threads of one pool share their name but for its number, and
-    threads named alike share one. A name the system cut to 15 bytes
-    belongs with the longer names it begins ("Thread-100 (wor" with
-    "Thread-1 (work)"). A pool has two threads at least; a main thread is
-    in none."""
+def _pools(lanes: Sequence[dict[str, Any]], names: Sequence[str | None],
+           cut: Sequence[bool] | None = None) -> list[str | None]:  # fmt: skip
+    """For each lane, the name of its pool ("worker-N", "Thread-N (work)",
+    "ThreadPoolExecutor-0_N"), or None: threads of one pool share their
+    name but for its number, and threads named alike share one. Where
+    `cut` says a name is the system's, cut to 15 bytes, it belongs with
+    the longer names it begins ("Thread-100 (wor" with "Thread-1 (work)").
+    A pool has two threads at least; a main thread is in none."""
     keys: dict[int, tuple[str, str, bool]] = {}  # by lane: stem, suffix, maybe cut
     for index, (lane, name) in enumerate(zip(lanes, names)):
         if lane["main"] or not name:
             continue
-        match = _NUMBERED.fullmatch(name)
+        maybe_cut = bool(cut and cut[index]) and len(name.encode()) == _NAME_BYTES
+        match = (_CUT_NUMBERED if maybe_cut else _NUMBERED).fullmatch(name)
         stem, suffix = (match["stem"] + "N", match["suffix"]) if match else (name, "")
-        keys[index] = (stem, suffix, len(name.encode()) >= _NAME_BYTES)
+        keys[index] = (stem, suffix, maybe_cut)
     # The longest suffixes first, so that a cut one finds the pool of a
     # name it begins.
     pools: dict[tuple[str, str], list[int]] = {}
     for index in sorted(keys, key=lambda i: -len(keys[i][1])):
-        stem, suffix, cut = keys[index]
-        home = next((key for key in pools if key[0] == stem and key[1].startswith(suffix)), None) if cut else None
+        stem, suffix, maybe_cut = keys[index]
+        home = (next((key for key in pools if key[0] == stem and key[1].startswith(suffix)), None)
+                if maybe_cut else None)  # fmt: skip
         pools.setdefault(home or (stem, suffix), []).append(index)
     named: list[str | None] = [None] * len(lanes)
     for (stem, suffix), members in pools.items():
@@ -303,35 +444,28 @@ def _pools(lanes: Sequence[dict[str, Any]], names: Sequence[str | None]) -> list
     return named
 
 
-def _ordered(lanes: list[dict[str, Any]], names: list[str | None]) -> None:
+def _system_named(trace: TraceFile) -> bool:
+    """Whether the thread's name is the system's (at most 15 bytes, maybe
+    cut) rather than Python's whole name."""
+    identity = read_identity(trace.path)
+    return identity is None or identity.system_thread_name in (None, identity.thread_name)
+
+
+def _ordered(lanes: list[_Lane], names: list[str | None], cut: list[bool]) -> None:
     """Puts a process's lanes in the order a reader follows them: the main
     thread first, then the threads by their first activity, the idle ones
     last; notes each lane's activity and pool. Under its pool's header a
     thread is named without what the header says ("Thread-12 4711" under
     "Thread-N (work)")."""
+    metas = [lane.meta for lane in lanes]
     for lane in lanes:
-        lane["active"] = _active(lane)
-    for lane, name, pool in zip(lanes, names, _pools(lanes, names)):
-        lane["pool"] = pool
-        match = _NUMBERED.fullmatch(name or "")
-        lane["member"] = f"{match['stem']}{match['number']} {lane['thread']}" if pool and match else None
-    lanes.sort(key=lambda lane: (not lane["main"], lane["active"] is None,
-                                 lane["active"][0] if lane["active"] else 0))  # fmt: skip
-
-
-def _time_range(lanes: Sequence[dict[str, Any]]) -> tuple[float, float]:
-    """The earliest and latest time written in any lane; (0, 0) without any."""
-    times = [t for lane in lanes for row in lane["scopes"] for t in (row[2], row[3]) if t is not None]
-    times += [row[1] for lane in lanes for row in lane["instants"]]
-    return (min(times), max(times)) if times else (0, 0)
-
-
-def _measured(lane: dict[str, Any]) -> int:
-    """How many of a lane's scopes and records have all their times measured."""
-    scopes: list[list[Any]] = lane["scopes"]
-    instants: list[list[Any]] = lane["instants"]
-    return int(sum(row[8] == 3 or (row[8] == 1 and row[3] is None) for row in scopes)
-               + sum(row[6] == 1 for row in instants))
+        lane.meta["active"] = _active(lane)
+    for meta, name, pool, maybe_cut in zip(metas, names, _pools(metas, names, cut), cut):
+        meta["pool"] = pool
+        match = (_CUT_NUMBERED if maybe_cut else _NUMBERED).fullmatch(name or "")
+        meta["member"] = f"{match['stem']}{match['number']} {meta['thread']}" if pool and match else None
+    lanes.sort(key=lambda lane: (not lane.meta["main"], lane.meta["active"] is None,
+                                 lane.meta["active"][0] if lane.meta["active"] else 0))  # fmt: skip
 
 
 def _embedded_json(document: Any) -> str:
@@ -352,6 +486,129 @@ def _csp_hash(text: str) -> str:
     return "'sha256-" + base64.b64encode(digest).decode("ascii") + "'"
 
 
+def _lanes_json(lanes: Sequence[_Lane]) -> Iterator[str]:
+    for index, lane in enumerate(lanes):
+        yield ("," if index else "") + _embedded_json(lane.meta)[:-1]
+        yield f',"scopes":{lane.scopes},"instants":{lane.instants}}}'
+
+
+def _data_json(document: dict[str, Any], hosts: list[dict[str, Any]], strings: list[str]) -> Iterator[str]:
+    """The page's data as JSON text in pieces: the lanes' columns are JSON
+    already, and the string table goes out a slice at a time, so the whole
+    document is never one string."""
+    yield _embedded_json(document)[:-1] + ',"hosts":['
+    for h, host in enumerate(hosts):
+        yield ("," if h else "") + _embedded_json({"name": host["name"]})[:-1] + ',"processes":['
+        for p, process in enumerate(host["processes"]):
+            meta = {key: value for key, value in process.items() if key != "lanes"}
+            yield ("," if p else "") + _embedded_json(meta)[:-1] + ',"lanes":['
+            yield from _lanes_json(process["lanes"])
+            yield "]}"
+        yield "]}"
+    yield '],"strings":['
+    for at in range(0, len(strings), 10_000):
+        yield ("," if at else "") + _embedded_json(strings[at : at + 10_000])[1:-1]
+    yield "]}"
+
+
+def _counted(files: Sequence[TraceFile], limit: int) -> None:
+    total = sum(event_count(trace.path) for trace in files)
+    if total > limit:
+        raise PageTooLarge(
+            f"{total:,} scopes and records in {len(files):,} trace files are more than one page draws "
+            f"(limit {limit:,}, {LIMIT_VARIABLE}); draw a part of the timeline with --from MS --to MS"
+        )
+
+
+def render_parts(files: Sequence[TraceFile], exact: bool = False, window: Window | None = None,
+                 limit: int | None = None) -> Iterator[str]:  # fmt: skip
+    """The HTML page drawing `files` (see render_view) in pieces to write
+    one after the other. Every file is read before the first piece comes,
+    so an error comes before anything is written."""
+    if limit is None:
+        limit = int(os.environ.get(LIMIT_VARIABLE) or DEFAULT_LIMIT)
+    if window is not None and not window[0] < window[1]:
+        raise ValueError(f"the time range {window[0]:g} to {window[1]:g} ms is empty")
+    if window is None:
+        _counted(files, limit)
+    strings = _Strings()
+    timeline = timeline_of(files)
+    span_times: SpanTimes = {}
+    by_path: dict[str, dict[str, Any]] = {}
+    span_files: list[str] = []
+    # Each process's lanes with their threads' names, to be ordered once
+    # the spans are in.
+    to_order: list[tuple[list[_Lane], list[str | None], list[bool]]] = []
+    hosts = []
+    lanes: list[_Lane] = []
+    for host, processes in timeline.hosts:
+        entries = []
+        for process in processes:
+            process_lanes: list[_Lane] = []
+            names: list[str | None] = []
+            cut: list[bool] = []
+            for trace in process.threads:
+                known = len(span_times)
+                lane = _lane(trace, strings, timeline, exact, window, span_times)
+                if lane.span_thread:
+                    continue
+                lane.meta["process"] = process.label if process.pid is not None else None
+                process_lanes.append(lane)
+                names.append(trace.thread_name)
+                cut.append(trace.thread_name is not None and _system_named(trace))
+                by_path[lane.meta["path"]] = lane.meta
+                if len(span_times) > known:  # the file holds span records
+                    span_files.append(lane.meta["path"])
+            if not process_lanes:
+                continue
+            lanes += process_lanes
+            to_order.append((process_lanes, names, cut))
+            entries.append({"name": process.label, "pid": process.pid, "ppid": process.ppid,
+                            "aligned": timeline.process_aligned(process),
+                            "lanes": process_lanes})  # fmt: skip
+        if entries:
+            hosts.append({"name": host, "processes": entries})
+    if span_files:
+        _task_lanes(read_spans(*span_files), by_path, span_times, strings, window)
+    for process_lanes, names, cut in to_order:
+        _ordered(process_lanes, names, cut)
+    drawn = sum(lane.scope_count + lane.record_count for lane in lanes)
+    if drawn > limit:
+        low, high = window or (0, 0)
+        raise PageTooLarge(f"{drawn:,} scopes and records overlap {low:g} to {high:g} ms, more than one page "
+                           f"draws (limit {limit:,}, {LIMIT_VARIABLE}); draw a shorter time range")  # fmt: skip
+    lows = [lane.low for lane in lanes if lane.low is not None]
+    highs = [lane.high for lane in lanes if lane.high is not None]
+    start, end = (min(lows), max(highs)) if lows else (0.0, 0.0)
+    if window is not None:  # an open side of the range is the trace's own edge
+        start, end = (window[0] if math.isfinite(window[0]) else start,
+                      window[1] if math.isfinite(window[1]) else end)  # fmt: skip
+    document = {
+        "unit": "ms",
+        # How many scopes and records have precise times, of how many drawn.
+        "measured": [sum(lane.measured for lane in lanes), drawn],
+        "start": start,
+        "end": end,
+        "origin": timeline.start_time,  # the timeline's zero, ISO 8601 UTC; None without origins
+        "range": None if window is None else [start, end],
+    }
+    style, script = _asset("view_page.css"), _asset("view_page.js")
+    # Only these two inline blocks may run or apply: anything a trace text
+    # could smuggle into the page would fail the hash check, and with
+    # default-src 'none' nothing can be fetched.
+    csp = (f"default-src 'none'; script-src {_csp_hash(script)}; "
+           f"style-src {_csp_hash(style)}; base-uri 'none'; form-action 'none'")
+    page = _asset("view_page.html")
+    for mark, value in ((_STYLE_MARK, style), (_SCRIPT_MARK, script), (_CSP_MARK, csp), (_DATA_MARK, _DATA_MARK)):
+        if page.count(mark) != 1:
+            raise RuntimeError(f"view_page.html must hold {mark!r} exactly once")
+        page = page.replace(mark, value)
+    before, after = page.split(_DATA_MARK)
+    yield before
+    yield from _data_json(document, hosts, strings.table)
+    yield after
+
+
 def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window | None = None,
                 limit: int | None = None) -> str:  # fmt: skip
     """The whole HTML page drawing `files`, one lane per file, grouped by host
@@ -362,92 +619,7 @@ def render_view(files: Sequence[TraceFile], exact: bool = False, window: Window 
     it is drawn. More than `limit` scopes and records (default: the
     VORN_VIEW_LIMIT environment variable, else DEFAULT_LIMIT) raise
     PageTooLarge, before any file is parsed when there is no window."""
-    if limit is None:
-        limit = int(os.environ.get(LIMIT_VARIABLE) or DEFAULT_LIMIT)
-    if window is not None and not window[0] < window[1]:
-        raise ValueError(f"the time range {window[0]:g} to {window[1]:g} ms is empty")
-    if window is None:
-        total = sum(event_count(trace.path) for trace in files)
-        if total > limit:
-            raise PageTooLarge(
-                f"{total:,} scopes and records in {len(files):,} trace files are more than one page draws "
-                f"(limit {limit:,}, {LIMIT_VARIABLE}); draw a part of the timeline with --from MS --to MS"
-            )
-    strings = _Strings()
-    timeline = timeline_of(files)
-    span_times: SpanTimes = {}
-    by_path: dict[str, dict[str, Any]] = {}
-    span_files: list[str] = []
-    # Each process's lanes with their threads' system names, to be ordered
-    # once the spans are in.
-    to_order: list[tuple[list[dict[str, Any]], list[str | None]]] = []
-    hosts = []
-    lanes = []
-    for host, processes in timeline.hosts:
-        entries = []
-        for process in processes:
-            process_lanes = []
-            names: list[str | None] = []
-            for trace in process.threads:
-                events = read_trace_events(trace.path, trace)
-                if _is_span_thread(events):
-                    continue
-                known = len(span_times)
-                lane = _lane(trace, events, strings, timeline, exact, window, span_times)
-                lane["process"] = process.label if process.pid is not None else None
-                process_lanes.append(lane)
-                names.append(trace.thread_name)
-                by_path[lane["path"]] = lane
-                if len(span_times) > known:  # the file holds span records
-                    span_files.append(lane["path"])
-            if not process_lanes:
-                continue
-            lanes += process_lanes
-            to_order.append((process_lanes, names))
-            entries.append({"name": process.label, "pid": process.pid, "ppid": process.ppid,
-                            "aligned": timeline.process_aligned(process),
-                            "lanes": process_lanes})  # fmt: skip
-        if entries:
-            hosts.append({"name": host, "processes": entries})
-    if span_files:
-        _task_lanes(read_spans(*span_files), by_path, span_times, strings, window)
-    for process_lanes, names in to_order:
-        _ordered(process_lanes, names)
-    drawn = sum(len(lane["scopes"]) + len(lane["instants"]) for lane in lanes)
-    if drawn > limit:
-        low, high = window or (0, 0)
-        raise PageTooLarge(f"{drawn:,} scopes and records overlap {low:g} to {high:g} ms, more than one page "
-                           f"draws (limit {limit:,}, {LIMIT_VARIABLE}); draw a shorter time range")  # fmt: skip
-    start: float
-    end: float
-    start, end = _time_range(lanes)
-    if window is not None:  # an open side of the range is the trace's own edge
-        start, end = (window[0] if math.isfinite(window[0]) else start,
-                      window[1] if math.isfinite(window[1]) else end)  # fmt: skip
-    document = {
-        "unit": "ms",
-        # How many scopes and records have precise times, of how many drawn.
-        "measured": [sum(_measured(lane) for lane in lanes), drawn],
-        "start": start,
-        "end": end,
-        "origin": timeline.start_time,  # the timeline's zero, ISO 8601 UTC; None without origins
-        "range": None if window is None else [start, end],
-        "strings": strings.table,
-        "hosts": hosts,
-    }
-    style, script = _asset("view_page.css"), _asset("view_page.js")
-    # Only these two inline blocks may run or apply: anything a trace text
-    # could smuggle into the page would fail the hash check, and with
-    # default-src 'none' nothing can be fetched.
-    csp = (f"default-src 'none'; script-src {_csp_hash(script)}; "
-           f"style-src {_csp_hash(style)}; base-uri 'none'; form-action 'none'")
-    page = _asset("view_page.html")
-    for mark, value in ((_STYLE_MARK, style), (_SCRIPT_MARK, script), (_CSP_MARK, csp),
-                        (_DATA_MARK, _embedded_json(document))):
-        if page.count(mark) != 1:
-            raise RuntimeError(f"view_page.html must hold {mark!r} exactly once")
-        page = page.replace(mark, value)
-    return page
+    return "".join(render_parts(files, exact, window, limit))
 
 
 def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLike[str],
@@ -459,9 +631,12 @@ def write_view(paths: Iterable[str | os.PathLike[str]], output: str | os.PathLik
     path, ValueError when there is no trace file at all or `output` is one of
     them, TraceFormatError for a file that is not a trace, PageTooLarge
     past `limit` (see render_view). The page is written whole or not at all
-    (vorn.outputs.output_file)."""
+    (vorn.outputs.output_file), a piece at a time."""
     with opened_sources(paths, run, "view") as (files, inputs):
-        page = render_view(files, exact, window, limit)
+        parts = render_parts(files, exact, window, limit)
+        first = next(parts)  # every file read: errors come before the output is opened
         with written_output(output, inputs) as stream:
-            stream.write(page)
+            stream.write(first)
+            for part in parts:
+                stream.write(part)
     return len(files)

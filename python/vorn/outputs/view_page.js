@@ -10,23 +10,19 @@
 // lane scrolls past. The search box marks every scope, record and span whose
 // message, invoker or file holds the text, and steps through them.
 //
-// Each lane is an SVG whose x axis is time: bars are placed once, in
-// milliseconds, and zoom and pan only change the lanes' viewBox, so the
-// browser redraws thousands of bars without laying any of them out again.
-// Strokes and marks keep their pixel size whatever the zoom. Labels are HTML
-// laid over the bars that are wide enough to hold one, rebuilt per view.
+// Labels and headers are HTML; the bars and marks are painted on one canvas
+// that stays in the viewport, lane by lane where each lane's (empty) track
+// lies. A page of a million scopes would need gigabytes as elements; painted,
+// it needs the data's columns and a few pixels. Each lane's bars are indexed
+// by depth and time, so painting a view is a binary search per row and a walk
+// over what it shows; what is narrower than a pixel is merged into one block
+// that counts what it holds, so nothing drops out of sight.
 (() => {
   const root = document.documentElement;
   const $ = (id) => document.getElementById(id);
-  const SVG = "http://www.w3.org/2000/svg";
   const element = (tag, className) => {
     const node = document.createElement(tag);
     if (className) node.className = className;
-    return node;
-  };
-  const shape = (tag, attributes) => {
-    const node = document.createElementNS(SVG, tag);
-    for (const [name, value] of Object.entries(attributes)) node.setAttribute(name, value);
     return node;
   };
 
@@ -37,12 +33,12 @@
   // thick and tall enough to be hit without aiming at a pixel.
   const MARK_TOP = 19;
   const MARK_BOTTOM = 24;
+  const MARK_WIDTH = 4;   // px; marks closer than this merge
   const FOLDED = 8;       // px of a folded lane's squeezed bars
+  const FOLDED_TOP = 6;
   const MIN_LABEL = 36;   // px a bar needs before it gets a label
-  // SVG geometry is single precision. Coordinates are kept relative to a base
-  // time near the view, moved when the view's offset from it grows past this
-  // many pixels, so a deep zoom into a long trace still lands on the pixel.
-  const REBASE_PX = 1e6;
+  const MIN_BAR = 2;      // px a bar needs to be drawn alone; narrower ones merge
+  const REACH = 4;        // px around a thin bar or a mark that still hits it
 
   const data = JSON.parse($("vorn-data").textContent);
   // The closest zoom, in ms across: a microsecond where the files have
@@ -62,10 +58,145 @@
   const axis = $("axis");
   const grid = $("grid");
   const details = $("details");
+  const paper = $("paint");
+  const ink = paper.getContext("2d");
 
   let view = { from: start, to: end };
-  let base = start;
-  let pinned = null;  // the element whose details stay shown
+  let pinned = null;  // the item whose details stay shown
+
+  // ---- the data's columns ---------------------------------------------------
+
+  // A column of `count` numbers: the list, or one number for every row.
+  function column(value, count, Type) {
+    return typeof value === "number" ? new Type(count).fill(value) : new Type(value);
+  }
+
+  // A column of steps from the row before, summed back up; times come in
+  // ns steps and go back to ms.
+  function summed(steps, count, Type, unit = 1) {
+    const out = new Type(count);
+    let total = 0;
+    for (let i = 0; i < count; i++) {
+      total += typeof steps === "number" ? steps : steps[i];
+      out[i] = total / unit;
+    }
+    return out;
+  }
+  const times = (steps, count) => summed(steps, count, Float64Array, 1e6);
+
+  // A thread's scopes: parent and depth, enter and exit in ms (a scope that
+  // never closed runs to the end of the timeline), texts as string indices.
+  function decodeScopes(table) {
+    const count = table.count;
+    const parent = column(table.parent, count, Int32Array);
+    for (let i = 0; i < count; i++) parent[i] = parent[i] === 0 ? -1 : i - parent[i];
+    const enter = times(table.enter, count);
+    const length = column(table.length, count, Float64Array);
+    const exit = new Float64Array(count);
+    const open = new Uint8Array(count);
+    for (let i = 0; i < count; i++) {
+      open[i] = length[i] < 0;
+      exit[i] = open[i] ? end : enter[i] + length[i] / 1e6;
+    }
+    const raised = column(table.raised, count, Int32Array).map((value) => value - 1);
+    const args = summed(table.args, count, Int32Array);
+    const invoker = column(table.invoker, count, Int32Array);
+    return {
+      count, parent, depth: column(table.depth, count, Int32Array), enter, exit, open, raised, args, invoker,
+      file: column(table.file, count, Int32Array), line: column(table.line, count, Int32Array),
+      measured: column(table.measured, count, Uint8Array),
+      // What a bar is coloured and labelled by.
+      ink: invoker, label: args.map((value, i) => (text[value] ? value : invoker[i])),
+    };
+  }
+
+  function decodeRecords(table) {
+    const count = table.count;
+    const parent = column(table.parent, count, Int32Array).map((value) => value - 1);
+    return {
+      count, parent, time: times(table.time, count), invoker: column(table.invoker, count, Int32Array),
+      file: column(table.file, count, Int32Array), line: column(table.line, count, Int32Array),
+      args: summed(table.args, count, Int32Array), measured: column(table.measured, count, Uint8Array),
+    };
+  }
+
+  // A task lane's spans as bars: [level, begin, end, message, open, raised, id, measured].
+  function decodeSpans(rows) {
+    const count = rows.length;
+    const pick = (at, Type) => Type.from(rows, (row) => Number(row[at]));
+    const message = pick(3, Int32Array);
+    return {
+      count, parent: new Int32Array(count).fill(-1), depth: pick(0, Int32Array), enter: pick(1, Float64Array),
+      exit: pick(2, Float64Array), open: pick(4, Uint8Array), raised: pick(5, Int32Array), args: message,
+      id: pick(6, Int32Array), measured: pick(7, Uint8Array), ink: new Int32Array(count).fill(-1), label: message,
+    };
+  }
+
+  const noRecords = () => decodeRecords({ count: 0, parent: [], time: [], invoker: [], file: [], line: [],
+    args: [], measured: [] });
+
+  // Rows of one depth in time order, with the furthest exit so far: the
+  // first row that reaches into a view is a binary search away. What the
+  // painting reads of each row is copied in that order, so that walking a
+  // view reads memory in sequence.
+  function byDepth(rows, depths, starts, ends) {
+    const count = rows.count;
+    const sizes = [];
+    for (let i = 0; i < count; i++) sizes[depths[i]] = (sizes[depths[i]] ?? 0) + 1;
+    const levels = Array.from(sizes, (size) => ({ order: new Int32Array(size ?? 0), length: 0 }));
+    for (let i = 0; i < count; i++) {
+      const level = levels[depths[i]];
+      level.order[level.length++] = i;
+    }
+    return levels.map(({ order: unsorted }) => {
+      let order = unsorted;
+      for (let k = 1; k < order.length; k++) {
+        if (starts[order[k]] < starts[order[k - 1]]) {
+          order = order.sort((a, b) => starts[a] - starts[b] || a - b);
+          break;
+        }
+      }
+      const size = order.length;
+      const at = new Float64Array(size);
+      const end = new Float64Array(size);
+      const reach = new Float64Array(size);
+      // 0 closed, 1 raised, 2 never closed: blocks merge only their like.
+      const outcome = new Uint8Array(size);
+      const ink = new Int32Array(size);
+      let furthest = -Infinity;
+      for (let k = 0; k < size; k++) {
+        const i = order[k];
+        at[k] = starts[i];
+        end[k] = ends[i];
+        furthest = Math.max(furthest, ends[i]);
+        reach[k] = furthest;
+        outcome[k] = rows.raised && rows.raised[i] >= 0 ? 1 : rows.open && rows.open[i] ? 2 : 0;
+        ink[k] = rows.ink ? rows.ink[i] : rows.invoker[i];
+      }
+      return { order, at, end, reach, outcome, ink };
+    });
+  }
+
+  // The first k with values[k] >= value (values ascending).
+  function lowerBound(values, value) {
+    let low = 0, high = values.length;
+    while (low < high) {
+      const middle = (low + high) >>> 1;
+      if (values[middle] < value) low = middle + 1;
+      else high = middle;
+    }
+    return low;
+  }
+  // The first k with values[k] > value.
+  function upperBound(values, value) {
+    let low = 0, high = values.length;
+    while (low < high) {
+      const middle = (low + high) >>> 1;
+      if (values[middle] <= value) low = middle + 1;
+      else high = middle;
+    }
+    return low;
+  }
 
   // ---- texts and colours ----------------------------------------------------
 
@@ -149,12 +280,22 @@
   // never ended (its start; the bar runs on, fading out).
   const RAISED = { fill: "#f9d0ca", stroke: "#b3261e", ink: "#7a1212", mark: "#b3261e" };
   const UNCLOSED = { fill: "#fce3a6", stroke: "#9a5b00", ink: "#5c3700", mark: "#9a5b00" };
-  const paletteFor = (kind, row, lane) =>
-    kind.raised(row) !== null ? RAISED : kind.open(row) ? UNCLOSED : kind.ink(row, lane);
+  // Blocks of bars too thin to draw apart, from several invokers.
+  const MIXED = { fill: "#d5d9e1", stroke: "#8a92a3", ink: "#3b4252", mark: "#5b6475" };
+  const inkOf = (lane, bars, i) => (bars.ink[i] < 0 ? lane.palette : paletteOf(text[bars.ink[i]]));
+  const paletteFor = (lane, bars, i) =>
+    bars.raised[i] >= 0 ? RAISED : bars.open[i] ? UNCLOSED : inkOf(lane, bars, i);
 
-  // [raised, never closed] among `rows` of this kind.
-  const outcomes = (kind, rows) => rows.reduce(
-    ([raised, open], row) => [raised + (kind.raised(row) !== null), open + Boolean(kind.open(row))], [0, 0]);
+  // [raised, never closed] among a lane's bars.
+  function outcomes(bars) {
+    let raised = 0, open = 0;
+    for (let i = 0; i < bars.count; i++) {
+      raised += bars.raised[i] >= 0;
+      open += bars.open[i];
+    }
+    return [raised, open];
+  }
+  const totalled = (counts) => counts.reduce(([r, o], [raised, open]) => [r + raised, o + open], [0, 0]);
 
   // "(3 raised, 1 never closed)", or nothing.
   function outcomeText([raised, open]) {
@@ -201,13 +342,13 @@
       head.append(note);
     }
     const counts = element("small");
-    counts.textContent = `${plural(lane.scopes.length, "scope")} · ${plural(lane.instants.length, "record")}`;
+    counts.textContent = `${plural(lane.bars.count, "scope")} · ${plural(lane.records.count, "record")}`;
     head.append(counts);
-    outcomeNotes(head, outcomes(SCOPE_BARS, lane.scopes), "never closed");
+    outcomeNotes(head, lane.outcomes, "never closed");
     const [scopesOut, recordsOut] = lane.outside;
     if (scopesOut || recordsOut) {
       const note = element("small", "outside-note");
-      note.textContent = `${scopesOut + recordsOut} outside the range`;
+      note.textContent = `${grouped(scopesOut + recordsOut)} outside the range`;
       head.append(note);
     }
     return head;
@@ -218,31 +359,14 @@
     const name = element("b");
     name.textContent = task.name;
     const counts = element("small");
-    counts.textContent = plural(task.spans.length, "span");
+    counts.textContent = plural(task.bars.count, "span");
     head.append(name, counts);
-    outcomeNotes(head, outcomes(SPAN_BARS, task.spans), "never ended");
+    outcomeNotes(head, task.outcomes, "never ended");
     return head;
   }
 
-  // A scope's bar ends at its exit, or runs on to the end of the timeline when
-  // it never closed; an exit before the enter (a clock set back) draws as an
-  // instant.
-  const exitOf = (row) => (row[3] === null ? end : Math.max(row[3], row[2]));
-  // A rect of width zero is not drawn at all; this thin it is its outline.
-  const ZERO_WIDTH = 1e-6;
-
-  // What the drawing needs of a bar, for scopes and spans alike.
-  const SCOPE_BARS = {
-    rows: (lane) => lane.scopes, enter: (row) => row[2], exit: exitOf, depth: (row) => row[1],
-    open: (row) => row[3] === null, ink: (row) => paletteOf(text[row[4]]),
-    label: (row) => text[row[7]] || text[row[4]], raised: (row) => (row[9] >= 0 ? text[row[9]] : null),
-  };
-  const SPAN_BARS = {
-    rows: (task) => task.spans, enter: (row) => row[1], exit: (row) => row[2], depth: (row) => row[0],
-    open: (row) => row[4], ink: (row, task) => task.palette, label: (row) => text[row[3]],
-    raised: (row) => (row[5] >= 0 ? text[row[5]] : null),
-  };
-
+  // A lane's row in the page: its label, and an empty track the canvas
+  // paints over.
   function laneSection(lane, head, kind) {
     const section = element("section", "lane");
     lane.kind = kind;
@@ -251,118 +375,55 @@
     lane.height = Math.max(lane.depth, 1) * ROW + 4;
     const track = element("div", "track");
     track.style.height = `${lane.height}px`;
+    track.lane = lane;
     lane.track = track;
-    lane.svg = shape("svg", { preserveAspectRatio: "none", height: lane.height, "aria-hidden": "true" });
-    lane.labels = element("div", "labels");
-    track.append(lane.svg, lane.labels);
+    lane.levels = byDepth(lane.bars, lane.bars.depth, lane.bars.enter, lane.bars.exit);
+    lane.markLevels = byDepth(lane.records, lane.records.depth, lane.records.time, lane.records.time);
+    lane.matched = { bars: new Uint8Array(lane.bars.count), records: new Uint8Array(lane.records.count) };
+    lane.painted = [];
     section.append(laneSide(head), track);
-    lane.bars = kind.rows(lane).map((row, index) => {
-      const palette = paletteFor(kind, row, lane);
-      const bar = shape("rect", {
-        y: kind.depth(row) * ROW + BAR_TOP, height: BAR_HEIGHT,
-        width: Math.max(kind.exit(row) - kind.enter(row), ZERO_WIDTH), fill: palette.fill, stroke: palette.stroke,
-      });
-      bar.dataset.index = index;
-      bar.dataset.depth = kind.depth(row);
-      if (kind.open(row)) bar.dataset.open = "true";
-      if (kind.raised(row) !== null) bar.dataset.raised = "true";
-      lane.svg.append(bar);
-      return bar;
-    });
-    // The marks on the edges of the bars that raised or never closed.
-    lane.edges = kind.rows(lane).flatMap((row, index) => {
-      const raised = kind.raised(row) !== null;
-      if (!raised && !kind.open(row)) return [];
-      const top = kind.depth(row) * ROW + BAR_TOP;
-      const edge = shape("line", {
-        class: raised ? "edge raised-edge" : "edge open-edge", y1: top + 2, y2: top + BAR_HEIGHT - 2,
-        stroke: (raised ? RAISED : UNCLOSED).mark,
-      });
-      lane.svg.append(edge);
-      return [[edge, index, raised ? kind.exit : kind.enter]];
-    });
-    // Never closed: the bar fades out towards its end.
-    lane.fades = kind.rows(lane).flatMap((row, index) => {
-      if (!kind.open(row)) return [];
-      const fade = shape("rect", {
-        class: "fade", y: kind.depth(row) * ROW + BAR_TOP, height: BAR_HEIGHT,
-        width: Math.max(kind.exit(row) - kind.enter(row), ZERO_WIDTH),
-      });
-      lane.svg.append(fade);
-      return [[fade, index]];
-    });
     drawn.push(lane);
     return section;
   }
 
+  // A record hangs under the bar of its scope: its row is that scope's depth.
+  function recordDepths(lane) {
+    const records = lane.records;
+    records.depth = Int32Array.from(records.parent, (parent) => (parent < 0 ? 0 : lane.bars.depth[parent]));
+  }
+
   function buildLane(lane, laneIndex) {
-    const section = laneSection(lane, threadHead(lane), SCOPE_BARS);
+    lane.bars = decodeScopes(lane.scopes);
+    lane.records = decodeRecords(lane.instants);
+    lane.outcomes = outcomes(lane.bars);
+    recordDepths(lane);
+    lane.key = `${lane.host}/${lane.thread}`;
+    const section = laneSection(lane, threadHead(lane), "scope");
     section.dataset.lane = laneIndex;
     section.dataset.host = lane.host;
     section.dataset.thread = lane.thread;
-    lane.scopes.forEach((row, index) => {
-      const bar = lane.bars[index];
-      bar.dataset.kind = "scope";
-      bar.dataset.parent = row[0];
-      bar.dataset.invoker = text[row[4]];
-      bar.dataset.args = text[row[7]];
-    });
-    lane.marks = lane.instants.map((row, index) => {
-      const [parent, , invoker, , , args] = row;
-      const depth = parent < 0 ? 0 : lane.scopes[parent][1];
-      const mark = shape("line", {
-        y1: depth * ROW + MARK_TOP, y2: depth * ROW + MARK_BOTTOM, stroke: paletteOf(text[invoker]).mark,
-      });
-      mark.dataset.kind = "instant";
-      mark.dataset.index = index;
-      mark.dataset.parent = parent;
-      mark.dataset.depth = depth;
-      mark.dataset.invoker = text[invoker];
-      mark.dataset.args = text[args];
-      lane.svg.append(mark);
-      return mark;
-    });
     const sections = [section];
     lane.tasks.forEach((task, taskIndex) => {
       // Spans begun outside any task share the lane "spans".
       task.name = task.task === null ? "spans" : `task ${task.task}`;
       task.owner = lane;
       task.palette = paletteOf(`\u0000${task.name}`);
-      task.instants = [];
-      task.marks = [];
-      const taskSection = laneSection(task, taskHead(task), SPAN_BARS);
+      task.bars = decodeSpans(task.spans);
+      task.records = noRecords();
+      task.records.depth = new Int32Array(0);
+      task.outcomes = outcomes(task.bars);
+      task.key = `${lane.key}/${taskIndex}`;
+      task.host = lane.host;
+      task.thread = lane.thread;
+      const taskSection = laneSection(task, taskHead(task), "span");
       taskSection.classList.add("task-lane");
       taskSection.dataset.lane = laneIndex;
       taskSection.dataset.task = taskIndex;
       taskSection.dataset.host = lane.host;
       taskSection.dataset.thread = lane.thread;
-      task.spans.forEach((row, index) => {
-        const bar = task.bars[index];
-        bar.dataset.kind = "span";
-        bar.dataset.args = text[row[3]];
-      });
       sections.push(taskSection);
     });
     return sections;
-  }
-
-  // Coordinates relative to `base`, see REBASE_PX.
-  function rebase(time) {
-    base = time;
-    for (const lane of drawn) {
-      const rows = lane.kind.rows(lane);
-      const enter = lane.kind.enter;
-      rows.forEach((row, index) => lane.bars[index].setAttribute("x", enter(row) - base));
-      for (const [fade, index] of lane.fades) fade.setAttribute("x", enter(rows[index]) - base);
-      for (const [edge, index, at] of lane.edges) {
-        edge.setAttribute("x1", at(rows[index]) - base);
-        edge.setAttribute("x2", at(rows[index]) - base);
-      }
-      lane.instants.forEach((row, index) => {
-        lane.marks[index].setAttribute("x1", row[1] - base);
-        lane.marks[index].setAttribute("x2", row[1] - base);
-      });
-    }
   }
 
   function processHeader(process, group) {
@@ -416,8 +477,10 @@
         hostGroup.body.append(processGroup);
         const threads = shelf(processGroup.body);
         const pools = new Map();  // by name: the pool's shelf
-        for (const lane of process.lanes) {
+        const built = process.lanes.map((lane) => buildLane(lane, laneIndex++));
+        process.lanes.forEach((lane, index) => {
           lane.groups = [hostGroup, processGroup];
+          const nodes = built[index];
           let target = threads;
           if (lane.pool !== null) {
             target = pools.get(lane.pool);
@@ -432,8 +495,8 @@
             }
             lane.groups.push(target.group);
           }
-          target.items.push({ lane, nodes: buildLane(lane, laneIndex++), always: lane.main });
-        }
+          target.items.push({ lane, nodes, always: lane.main });
+        });
       }
     }
     if (lanes.length === 0) {
@@ -441,21 +504,20 @@
       empty.textContent = "No trace files were given.";
       container.append(empty);
     }
-    rebase(start);
-    const count = (key) => lanes.reduce((sum, lane) => sum + lane[key].length, 0);
-    const allSpans = lanes.flatMap((lane) => lane.tasks.flatMap((task) => task.spans));
-    const spans = allSpans.length;
-    const scopeOutcomes = outcomes(SCOPE_BARS, lanes.flatMap((lane) => lane.scopes));
-    const spanOutcomes = outcomes(SPAN_BARS, allSpans);
-    const outside = (i) => lanes.reduce((sum, lane) => sum + lane.outside[i], 0);
+    const count = (pick) => lanes.reduce((sum, lane) => sum + pick(lane), 0);
+    const tasks = lanes.flatMap((lane) => lane.tasks);
+    const spans = tasks.reduce((sum, task) => sum + task.bars.count, 0);
+    const scopeOutcomes = totalled(lanes.map((lane) => lane.outcomes));
+    const spanOutcomes = totalled(tasks.map((task) => task.outcomes));
     const range = data.range
       ? [`showing ${decimals(data.range[0])} – ${decimals(data.range[1])} ms`,
-         `outside it: ${plural(outside(0), "scope")}, ${plural(outside(1), "record")}`]
+         `outside it: ${plural(count((lane) => lane.outside[0]), "scope")}, ` +
+         `${plural(count((lane) => lane.outside[1]), "record")}`]
       : [`${decimals(data.start)} – ${decimals(data.end)} ms`];
     $("summary").textContent = [
       `${plural(lanes.length, "thread")} on ${plural(data.hosts.length, "host")}`,
-      `${plural(count("scopes"), "scope")}${outcomeText(scopeOutcomes)}`,
-      plural(count("instants"), "record"),
+      `${plural(count((lane) => lane.bars.count), "scope")}${outcomeText(scopeOutcomes)}`,
+      plural(count((lane) => lane.records.count), "record"),
       ...(spans ? [`${plural(spans, "span")}${outcomeText(spanOutcomes)}`] : []),
       ...range,
       ...(data.origin ? [`0 ms = ${data.origin}`] : []),
@@ -533,9 +595,8 @@
     const small = element("small");
     small.textContent = `pool of ${plural(members.length, "thread")}`;
     header.append(label, small);
-    const sum = (counts) => counts.reduce(([r, o], [raised, open]) => [r + raised, o + open], [0, 0]);
-    outcomeNotes(header, sum(members.flatMap((lane) => [outcomes(SCOPE_BARS, lane.scopes),
-      ...lane.tasks.map((task) => outcomes(SPAN_BARS, task.spans))])), "never closed");
+    outcomeNotes(header, totalled(members.flatMap((lane) => [lane.outcomes, ...lane.tasks.map((task) => task.outcomes)])),
+      "never closed");
     return header;
   }
 
@@ -550,7 +611,7 @@
     return measured ? `${measured} of ${total} measured to the µs; for the rest ${order}` : `whole ms: ${order}`;
   }
 
-  // ---- drawing the current view ---------------------------------------------
+  // ---- painting the current view --------------------------------------------
 
   // Read once per resize: asking for layout while drawing would make the
   // browser lay out the previous view first.
@@ -586,40 +647,220 @@
     grid.replaceChildren(...lines);
   }
 
-  // Labels for the bars wide enough in this view, kept inside the visible
-  // part of the bar so that a long bar's label stays in sight.
-  function drawLabels(lane, width, scale) {
-    const labels = [];
-    const kind = lane.kind;
-    if (!lane.folded) kind.rows(lane).forEach((row) => {
-      const left = Math.max((kind.enter(row) - view.from) * scale, 0);
-      const right = Math.min((kind.exit(row) - view.from) * scale, width);
-      if (right - left < MIN_LABEL) return;
-      const label = element("div");
-      label.style.left = `${left + 5}px`;
-      label.style.top = `${kind.depth(row) * ROW + BAR_TOP}px`;
-      label.style.width = `${right - left - 9}px`;
-      label.style.color = paletteFor(kind, row, lane).ink;
-      label.textContent = kind.raised(row) === null ? kind.label(row) : `\u2715 ${kind.label(row)}`;
-      labels.push(label);
-    });
-    lane.labels.replaceChildren(...labels);
+  const MATCH = "#c2188b";
+  const SELECTED = "#2f6fdf";
+  const FONT = '12px system-ui, -apple-system, "Segoe UI", Roboto, "Noto Sans", sans-serif';
+
+  // The canvas covers the viewport's tracks, in device pixels for crisp edges.
+  function sizePaper(width, height) {
+    const ratio = window.devicePixelRatio || 1;
+    const [w, h] = [Math.round(width * ratio), Math.round(height * ratio)];
+    if (paper.width !== w || paper.height !== h) {
+      paper.width = w;
+      paper.height = h;
+      paper.style.width = `${width}px`;
+      paper.style.height = `${height}px`;
+      paper.style.marginBottom = `-${height}px`;
+    }
+    ink.setTransform(ratio, 0, 0, ratio, 0, 0);
   }
+
+  // Text inside a bar, cut at its visible part.
+  function label(words, left, right, y, colour) {
+    ink.save();
+    ink.beginPath();
+    ink.rect(left + 4, y, right - left - 8, BAR_HEIGHT);
+    ink.clip();
+    ink.fillStyle = colour;
+    ink.fillText(words, left + 5, y + BAR_HEIGHT / 2 + 0.5);
+    ink.restore();
+  }
+
+  function outline(left, y, width, height, colour, lineWidth, dashed) {
+    ink.lineWidth = lineWidth;
+    ink.strokeStyle = colour;
+    ink.setLineDash(dashed ? [4, 3] : []);
+    ink.strokeRect(left + lineWidth / 2, y + lineWidth / 2, Math.max(width - lineWidth, 0), height - lineWidth);
+  }
+
+  const isPinned = (lane, kind, index) =>
+    pinned !== null && pinned.lane === lane && pinned.kind === kind && pinned.count === 1 && pinned.index === index;
+
+  // One bar, or a block of `count` bars too thin to draw apart.
+  function paintBar(lane, item, width, folded) {
+    const bars = lane.bars;
+    const single = item.count === 1;
+    const palette = item.raised ? RAISED : item.open ? UNCLOSED
+      : single || !item.mixed ? inkOf(lane, bars, item.index) : MIXED;
+    const left = Math.max(item.x0, -2);
+    const right = Math.min(Math.max(item.x1, item.x0 + 1), width + 2);
+    const span = right - left;
+    ink.fillStyle = palette.fill;
+    ink.fillRect(left, item.y, span, item.h);
+    if (!single) {
+      // A block: hatched, so that it never reads as one long scope.
+      ink.fillStyle = "rgba(255,255,255,0.45)";
+      for (let x = Math.floor(left / 4) * 4; x < right; x += 4) ink.fillRect(x, item.y, 1, item.h);
+    }
+    if (single && bars.open[item.index] && span > 6) {
+      // Never closed: the bar fades out towards its end.
+      const fade = ink.createLinearGradient(left, 0, right, 0);
+      fade.addColorStop(0.55, "rgba(255,255,255,0)");
+      fade.addColorStop(1, "rgba(255,255,255,0.9)");
+      ink.fillStyle = fade;
+      ink.fillRect(left, item.y, span, item.h);
+    }
+    if (folded) return;
+    if (span >= 3) outline(left, item.y, span, item.h, palette.stroke, 1, single && bars.open[item.index]);
+    // The edge that tells: where the exception left, where the scope that
+    // never ended began.
+    if (item.raised && item.x1 <= width + 2) {
+      ink.fillStyle = RAISED.mark;
+      ink.fillRect(Math.max(item.x1 - 4, left), item.y + 2, Math.min(4, span), item.h - 4);
+    } else if (item.open && single && item.x0 >= -2) {
+      ink.fillStyle = UNCLOSED.mark;
+      ink.fillRect(left, item.y + 2, Math.min(4, span), item.h - 4);
+    }
+    if (item.matched) outline(left - 1, item.y - 1, span + 2, item.h + 2, MATCH, 2.5, false);
+    if (isPinned(lane, lane.kind, item.index) && single) outline(left - 1, item.y - 1, span + 2, item.h + 2, SELECTED, 2.5, false);
+    if (span < MIN_LABEL) return;
+    let words = single
+      ? (bars.raised[item.index] >= 0 ? `\u2715 ${text[bars.label[item.index]]}` : text[bars.label[item.index]])
+      : `${grouped(item.count)} ${lane.kind}s`;
+    // A block says how many it holds, in words where they fit.
+    if (!single && ink.measureText(words).width > Math.min(right, width) - Math.max(left, 0) - 10) {
+      words = grouped(item.count);
+    }
+    label(words, Math.max(left, 0), Math.min(right, width), item.y, palette.ink);
+  }
+
+  function paintMark(lane, item) {
+    const records = lane.records;
+    const mixedInk = item.mixed ? MIXED.mark : paletteOf(text[records.invoker[item.index]]).mark;
+    ink.fillStyle = item.matched ? MATCH : isPinned(lane, "instant", item.index) && item.count === 1 ? SELECTED : mixedInk;
+    ink.fillRect(item.x0 - MARK_WIDTH / 2, item.y, item.x1 - item.x0 + MARK_WIDTH, item.h);
+  }
+
+  // Walks one row's bars (or marks) in view in time order, drawing each that
+  // is wide enough and merging runs of thinner ones into counted blocks.
+  // Bars that raised or never closed merge only with their like, so that a
+  // block in their colours holds nothing else.
+  function walkRow(level, matched, from, to, scale, thin, gap, emit) {
+    const { order, at, end, outcome, ink } = level;
+    const origin = view.from;
+    let k = lowerBound(level.reach, from);
+    const stop = upperBound(at, to);
+    let block = null;
+    const finish = (made) => {
+      made.raised = made.outcome === 1 ? made.count : 0;
+      made.open = made.outcome === 2 ? made.count : 0;
+      emit(made);
+    };
+    for (; k < stop; k++) {
+      const x1 = (end[k] - origin) * scale;
+      if (x1 < -gap) continue;  // an earlier row reaches further than this one
+      const x0 = (at[k] - origin) * scale;
+      const kind = outcome[k];
+      if (block !== null && x1 - x0 < thin && x0 <= block.x1 + gap && kind === block.outcome) {
+        if (x1 > block.x1) block.x1 = x1;
+        block.count++;
+        block.matched += matched[order[k]];
+        if (ink[k] !== block.ink) block.mixed = true;
+        continue;
+      }
+      if (block !== null) finish(block);
+      block = { x0, x1, first: k, count: 1, index: order[k], outcome: kind, ink: ink[k], matched: matched[order[k]],
+                mixed: false, raised: 0, open: 0 };
+      if (x1 - x0 >= thin) {
+        finish(block);
+        block = null;
+      }
+    }
+    if (block !== null) finish(block);
+  }
+
+  function paintLane(lane, top, height, width, scale) {
+    const folded = lane.folded;
+    const rowHeight = folded ? FOLDED / Math.max(lane.depth, 1) : ROW;
+    ink.save();
+    ink.beginPath();
+    ink.rect(0, top, width, height);
+    ink.clip();
+    const painted = [];
+    lane.levels.forEach((level, depth) => {
+      const y = top + (folded ? FOLDED_TOP + depth * rowHeight : depth * ROW + BAR_TOP);
+      const h = folded ? Math.max(rowHeight, 1) : BAR_HEIGHT;
+      walkRow(level, lane.matched.bars, view.from, view.to, scale, MIN_BAR, 1, (item) => {
+        Object.assign(item, { kind: lane.kind, depth, y, h });
+        paintBar(lane, item, width, folded);
+        painted.push(item);
+      });
+    });
+    if (!folded) {
+      const reach = REACH / scale;
+      lane.markLevels.forEach((level, depth) => {
+        const y = top + depth * ROW + MARK_TOP - 1;
+        walkRow(level, lane.matched.records, view.from - reach, view.to + reach, scale, Infinity, MARK_WIDTH, (item) => {
+          Object.assign(item, { kind: "instant", depth, y, h: MARK_BOTTOM - MARK_TOP + 2 });
+          paintMark(lane, item);
+          painted.push(item);
+        });
+      });
+    }
+    ink.restore();
+    lane.painted = painted;
+  }
+
+  // Paints every lane whose track is in sight where its track lies.
+  function paint() {
+    const width = trackWidth();
+    const height = viewport.clientHeight;
+    sizePaper(width, height);
+    ink.clearRect(0, 0, width, height);
+    ink.font = FONT;
+    ink.textBaseline = "middle";
+    const frame = paper.getBoundingClientRect();
+    const scale = width / (view.to - view.from);  // px per ms
+    for (const lane of drawn) {
+      lane.painted = [];
+      if ((lane.owner ?? lane).idle && lane.track.offsetParent === null) continue;
+      const box = lane.track.getBoundingClientRect();
+      if (!box.height || box.bottom < frame.top || box.top > frame.bottom) continue;
+      paintLane(lane, box.top - frame.top, box.height, width, scale);
+    }
+  }
+
+  let pending = 0;
+  const paintSoon = () => { pending ||= requestAnimationFrame(() => { pending = 0; paint(); }); };
 
   function draw() {
     const width = trackWidth();
-    const scale = width / (view.to - view.from);  // px per ms
-    if (Math.abs(view.from - base) * scale > REBASE_PX) rebase(view.from);
-    const box = `${view.from - base} 0 ${view.to - view.from}`;
     settle();
-    for (const lane of drawn) {
-      // A folded lane keeps its whole height in the box: its bars squeeze.
-      lane.svg.setAttribute("viewBox", `${box} ${lane.height}`);
-      // An idle lane has no bar in view to label.
-      if (!(lane.owner ?? lane).idle) drawLabels(lane, width, scale);
-      else if (lane.labels.firstChild) lane.labels.replaceChildren();
+    drawTicks(width, width / (view.to - view.from));
+    paint();
+  }
+
+  // What lies under a point of the page: the mark or bar (or block) painted
+  // there, as painted last; null for nothing.
+  function itemAt(clientX, clientY) {
+    const track = document.elementFromPoint(clientX, clientY)?.closest?.(".track");
+    const lane = track?.lane;
+    if (!lane) return null;
+    const frame = paper.getBoundingClientRect();
+    const x = clientX - frame.left;
+    const y = clientY - frame.top;
+    let found = null;
+    let distance = Infinity;
+    for (const item of lane.painted) {
+      const mark = item.kind === "instant";
+      const slack = mark ? 3 : 1;  // a mark is short: aim at it less exactly
+      if (y < item.y - slack || y > item.y + item.h + slack) continue;
+      const reach = mark ? REACH : item.x1 - item.x0 < 2 * REACH ? REACH / 2 : 0;
+      if (x < item.x0 - reach || x > item.x1 + reach) continue;
+      const away = Math.abs(x - (item.x0 + item.x1) / 2) - (mark ? 1e6 : 0);  // marks lie over bars
+      if (away < distance) [found, distance] = [item, away];
     }
-    drawTicks(width, scale);
+    return found && { ...found, lane };
   }
 
   // ---- zoom and pan ---------------------------------------------------------
@@ -681,7 +922,7 @@
       "End": () => setView(end - span, end),
       "Escape": () => pin(null),
       "/": () => $("search").focus(),
-      "n": () => step(1), "N": () => step(-1),
+      "n": () => stepMatch(1), "N": () => stepMatch(-1),
     };
     const action = actions[event.key];
     if (action) {
@@ -696,7 +937,7 @@
     const origin = { x: event.clientX, y: event.clientY, top: viewport.scrollTop, view };
     const target = event.target;
     let dragging = false;
-    viewport.setPointerCapture(event.pointerId);
+    viewport.setPointerCapture?.(event.pointerId);
     const move = (moved) => {
       const dx = moved.clientX - origin.x;
       const dy = moved.clientY - origin.y;
@@ -715,7 +956,7 @@
       if (dragging) return;
       const folder = target.closest("[data-toggle]");
       if (folder) fold(folder.fold, !folder.fold.folded);
-      else pin(target.closest("[data-kind]"));
+      else pin(itemAt(origin.x, origin.y));
     };
     viewport.addEventListener("pointermove", move);
     viewport.addEventListener("pointerup", up);
@@ -731,15 +972,12 @@
     target.folded = folded;
     const head = target.section ? target.section.querySelector("[data-toggle]") : target.firstChild;
     head.setAttribute("aria-expanded", String(!folded));
-    if (!target.section) {
-      target.classList.toggle("folded", folded);
-      return;
+    if (!target.section) target.classList.toggle("folded", folded);
+    else {
+      target.section.classList.toggle("folded", folded);
+      target.track.style.height = `${folded ? FOLDED + 12 : target.height}px`;
     }
-    target.section.classList.toggle("folded", folded);
-    const height = folded ? FOLDED : target.height;
-    target.svg.setAttribute("height", height);
-    target.track.style.height = `${folded ? FOLDED + 12 : height}px`;
-    drawLabels(target, trackWidth(), trackWidth() / (view.to - view.from));
+    paint();
   }
 
   // ---- search -------------------------------------------------------------------
@@ -749,35 +987,37 @@
   let current = -1;
 
   function search(query) {
-    for (const [lane, kind, index] of matches) nodeOf(lane, kind, index).classList.remove("match");
+    for (const lane of drawn) {
+      lane.matched.bars.fill(0);
+      lane.matched.records.fill(0);
+    }
     matches = [];
     current = -1;
     const needle = query.trim().toLowerCase();
     if (needle) {
       lowered ??= text.map((entry) => entry.toLowerCase());
-      const hit = lowered.map((entry) => entry.includes(needle));
+      const hit = Uint8Array.from(lowered, (entry) => entry.includes(needle));
       for (const lane of drawn) {
-        if (lane.kind === SPAN_BARS) {
-          const named = lane.name.toLowerCase().includes(needle);
-          lane.spans.forEach((row, index) => {
-            if (named || hit[row[3]]) matches.push([lane, "span", index, row[1]]);
-          });
-          continue;
+        const { bars, records, matched } = lane;
+        const named = lane.kind === "span" && lane.name.toLowerCase().includes(needle);
+        for (let i = 0; i < bars.count; i++) {
+          if (named || hit[bars.args[i]] || (lane.kind === "scope" && (hit[bars.invoker[i]] || hit[bars.file[i]]))) {
+            matched.bars[i] = 1;
+            matches.push([lane, lane.kind, i, bars.enter[i]]);
+          }
         }
-        lane.scopes.forEach((row, index) => {
-          if (hit[row[7]] || hit[row[4]] || hit[row[5]]) matches.push([lane, "scope", index, row[2]]);
-        });
-        lane.instants.forEach((row, index) => {
-          if (hit[row[5]] || hit[row[2]] || hit[row[3]]) matches.push([lane, "instant", index, row[1]]);
-        });
+        for (let i = 0; i < records.count; i++) {
+          if (hit[records.args[i]] || hit[records.invoker[i]] || hit[records.file[i]]) {
+            matched.records[i] = 1;
+            matches.push([lane, "instant", i, records.time[i]]);
+          }
+        }
       }
       matches.sort((a, b) => a[3] - b[3]);
-      for (const [lane, kind, index] of matches) nodeOf(lane, kind, index).classList.add("match");
     }
     countMatches();
+    paint();
   }
-
-  const nodeOf = (lane, kind, index) => (kind === "instant" ? lane.marks : lane.bars)[index];
 
   function countMatches() {
     const shown = $("search-count");
@@ -786,43 +1026,49 @@
     else shown.textContent = current < 0 ? plural(matches.length, "match") : `${current + 1} of ${matches.length}`;
   }
 
+  // Unfolds what hides a lane and scrolls `depth` of it into the middle.
+  function bringOut(lane, depth) {
+    const owner = lane.owner ?? lane;
+    for (const group of owner.groups) fold(group, false);
+    fold(lane, false);
+    if (owner.idle) {
+      // An idle thread's row opens its shelf's idle group.
+      const idleGroup = lane.section.closest(".idle-group");
+      if (idleGroup) fold(idleGroup, false);
+    }
+    const box = lane.track.getBoundingClientRect();
+    const frame = viewport.getBoundingClientRect();
+    const y = box.top + depth * ROW + ROW / 2;
+    viewport.scrollTop += y - (frame.top + frame.height / 2);
+    paint();
+  }
+
   // Moves to the next (+1) or previous (-1) match: unfolds what hides it,
   // zooms onto it, scrolls it into the middle and keeps its details.
-  function step(direction) {
+  function stepMatch(direction) {
     if (!matches.length) return;
     current = current < 0
       ? (direction > 0 ? 0 : matches.length - 1)
       : (current + direction + matches.length) % matches.length;
     const [lane, kind, index] = matches[current];
-    const owner = lane.owner ?? lane;
-    for (const group of owner.groups) fold(group, false);
-    fold(lane, false);
-    let from, to;
-    if (kind === "instant") {
-      from = to = lane.instants[index][1];
-    } else {
-      const row = lane.kind.rows(lane)[index];
-      from = lane.kind.enter(row);
-      to = lane.kind.exit(row);
-    }
+    const rows = kind === "instant" ? lane.records : lane.bars;
+    const from = rows === lane.records ? rows.time[index] : rows.enter[index];
+    const to = rows === lane.records ? from : rows.exit[index];
     const span = view.to - view.from;
     // A bar too narrow to see, or not wholly in the view, fills two thirds of it.
     if (from < view.from || to > view.to || (to - from) < span / 200) {
       const wanted = to > from ? (to - from) * 1.5 : Math.min(span, 10);
       setView((from + to) / 2 - wanted / 2, (from + to) / 2 + wanted / 2);
     }
-    const node = nodeOf(lane, kind, index);
-    const box = node.getBoundingClientRect();
-    const frame = viewport.getBoundingClientRect();
-    viewport.scrollTop += box.top + box.height / 2 - (frame.top + frame.height / 2);
-    pin(node);
+    bringOut(lane, rows.depth[index]);
+    pin({ lane, kind, index, count: 1 });
     countMatches();
   }
 
   function onSearchKey(event) {
     if (event.key === "Enter") {
       event.preventDefault();
-      step(event.shiftKey ? -1 : 1);
+      stepMatch(event.shiftKey ? -1 : 1);
     } else if (event.key === "Escape") {
       event.preventDefault();
       $("search").value = "";
@@ -853,20 +1099,48 @@
     }
   }
 
-  function show(node) {
-    if (!node) {
+  const PLACEHOLDER = "Point at a bar or a mark to see its message, invoker, file, line and times.";
+
+  // A block of bars or marks too close to tell apart: how many, from when
+  // to when, how many raised or never closed.
+  function showBlock(item, message, list) {
+    const lane = item.lane;
+    const instant = item.kind === "instant";
+    const level = (instant ? lane.markLevels : lane.levels)[item.depth];
+    let first = Infinity, last = -Infinity;
+    const names = new Set();
+    for (let k = item.first; k < item.first + item.count; k++) {
+      first = Math.min(first, level.at[k]);
+      last = Math.max(last, level.end[k]);
+      if (names.size < 4) names.add(level.ink[k] < 0 ? lane.name : text[level.ink[k]]);
+    }
+    message.textContent = plural(item.count, instant ? "record" : lane.kind);
+    const note = element("span", "hint-note");
+    note.textContent = "too close to draw apart: zoom in";
+    message.append(note);
+    if (item.raised) field(list, "raised", grouped(item.raised));
+    if (item.open) field(list, "never closed", grouped(item.open));
+    field(list, instant ? "invokers" : "of", [...names].slice(0, 3).join(", ") + (names.size > 3 ? ", …" : ""));
+    field(list, "from", formatMs(first));
+    field(list, "to", formatMs(last));
+    field(list, "depth", String(item.depth));
+  }
+
+  function show(item) {
+    if (!item) {
       const placeholder = element("p", "placeholder");
-      placeholder.textContent = "Point at a bar or a mark to see its message, invoker, file, line and times.";
+      placeholder.textContent = PLACEHOLDER;
       details.replaceChildren(placeholder);
       return;
     }
-    const section = node.closest("[data-lane]");
-    const lane = lanes[+section.dataset.lane];
-    const index = +node.dataset.index;
+    const lane = item.lane.owner ?? item.lane;
+    const index = item.index;
     const message = element("p", "message");
     const list = element("dl");
-    if (node.dataset.kind === "span") {
-      const task = lane.tasks[+section.dataset.task];
+    if (item.count > 1) {
+      showBlock(item, message, list);
+    } else if (item.kind === "span") {
+      const task = item.lane;
       const [, begin, finish, args, open, raised, id, measured] = task.spans[index];
       message.textContent = text[args] || "(no message)";
       badges(message, raised >= 0, open);
@@ -877,33 +1151,36 @@
       field(list, "end", open ? "—" : timeText(finish, measured & 2));
       field(list, "duration", open ? `at least ${formatDuration(finish - begin)}`
         : durationText(begin, finish, measured === 3));
-    } else if (node.dataset.kind === "scope") {
-      const [, depth, enter, exit, invoker, file, line, args, measured, raised] = lane.scopes[index];
-      message.textContent = text[args] || "(no message)";
-      badges(message, raised >= 0, exit === null);
+    } else if (item.kind === "scope") {
+      const s = lane.bars;
+      const open = s.open[index];
+      const raised = s.raised[index];
+      message.textContent = text[s.args[index]] || "(no message)";
+      badges(message, raised >= 0, open);
       if (raised >= 0) field(list, "raised", text[raised]);
-      field(list, "invoker", text[invoker]);
-      field(list, "file", text[file]);
-      field(list, "line", String(line));
-      field(list, "enter", timeText(enter, measured & 1));
-      field(list, "exit", exit === null ? "—" : timeText(exit, measured & 2));
-      field(list, "duration", exit === null
-        ? `at least ${formatDuration(Math.max(data.end - enter, 0))}`
-        : durationText(enter, exit, measured === 3));
-      field(list, "depth", String(depth));
+      field(list, "invoker", text[s.invoker[index]]);
+      field(list, "file", text[s.file[index]]);
+      field(list, "line", String(s.line[index]));
+      field(list, "enter", timeText(s.enter[index], s.measured[index] & 1));
+      field(list, "exit", open ? "—" : timeText(s.exit[index], s.measured[index] & 2));
+      field(list, "duration", open
+        ? `at least ${formatDuration(Math.max(data.end - s.enter[index], 0))}`
+        : durationText(s.enter[index], s.exit[index], s.measured[index] === 3));
+      field(list, "depth", String(s.depth[index]));
     } else {
-      const [parent, ts, invoker, file, line, args, measured] = lane.instants[index];
-      message.textContent = text[args] || "(no message)";
-      field(list, "invoker", text[invoker]);
-      field(list, "file", text[file]);
-      field(list, "line", String(line));
-      field(list, "time", timeText(ts, measured));
-      if (parent >= 0) field(list, "in scope", text[lane.scopes[parent][7]] || text[lane.scopes[parent][4]]);
+      const r = lane.records;
+      const parent = r.parent[index];
+      message.textContent = text[r.args[index]] || "(no message)";
+      field(list, "invoker", text[r.invoker[index]]);
+      field(list, "file", text[r.file[index]]);
+      field(list, "line", String(r.line[index]));
+      field(list, "time", timeText(r.time[index], r.measured[index]));
+      if (parent >= 0) field(list, "in scope", text[lane.bars.label[parent]]);
     }
     field(list, "thread", `${lane.thread} on ${lane.host || "(no host name)"}`);
     if (lane.process) field(list, "process", lane.process);
     if (!lane.aligned) field(list, "times", `from its own process's start ${NOT_ALIGNED}`);
-    if (node === pinned) {
+    if (item === pinned) {
       const note = element("span", "pinned");
       note.textContent = "kept · Esc releases";
       message.append(note);
@@ -911,17 +1188,74 @@
     details.replaceChildren(message, list);
   }
 
-  function pin(node) {
-    if (pinned) pinned.classList.remove("selected");
-    pinned = node;
-    if (pinned) pinned.classList.add("selected");
+  function pin(item) {
+    pinned = item;
     show(pinned);
+    paint();
   }
 
   function onHover(event) {
-    const node = event.target.closest("[data-kind]");
-    if (node && !pinned) show(node);
+    if (pinned || event.buttons) return;
+    const item = itemAt(event.clientX, event.clientY);
+    const key = item && `${item.lane.key} ${item.kind} ${item.depth} ${item.first} ${item.count}`;
+    if (key !== onHover.last) show(item);
+    onHover.last = key;
   }
+
+  // ---- what tests and tools may read --------------------------------------------
+
+  const laneOf = (key) => drawn.find((lane) => lane.key === key);
+  const client = (item) => {
+    const frame = paper.getBoundingClientRect();
+    return { x: frame.left + (Math.max(item.x0, 0) + Math.min(Math.max(item.x1, item.x0 + 1), trackWidth())) / 2,
+             y: frame.top + item.y + item.h / 2 };
+  };
+  const described = (lane, item) => ({
+    lane: lane.key, kind: item.kind, depth: item.depth, count: item.count, raised: item.raised, open: item.open,
+    matched: item.matched, left: item.x0, right: item.x1, ...client(item),
+    args: item.count === 1 ? text[(item.kind === "instant" ? lane.records : lane.bars).args[item.index]] : null,
+    fill: item.count === 1 && item.kind !== "instant" ? paletteFor(lane, lane.bars, item.index).fill : null,
+  });
+  // A read-only view of the page's state: the lanes in order, what the
+  // last paint drew (blocks merge what is thinner than a pixel), and the
+  // decoded rows of a lane.
+  window.vornView = Object.freeze({
+    view: () => ({ ...view }),
+    width: () => trackWidth(),
+    blocks: () => drawn.flatMap((lane) => lane.painted.map((item) => described(lane, item))),
+    // The painted block holding the first bar (or mark) whose message is
+    // `args`, brought into sight; null when its lane is idle or folded away.
+    find(kind, args) {
+      for (const lane of drawn) {
+        const rows = kind === "instant" ? lane.records : lane.bars;
+        if ((kind === "instant" ? "scope" : kind) !== lane.kind) continue;
+        for (let i = 0; i < rows.count; i++) {
+          if (text[rows.args[i]] !== args) continue;
+          if (lane.track.offsetParent === null) return null;
+          bringOut(lane, rows.depth[i]);
+          const item = lane.painted.find((painted) => painted.kind === kind && (painted.count === 1
+            ? painted.index === i : (kind === "instant" ? lane.markLevels : lane.levels)[painted.depth].order
+              .subarray(painted.first, painted.first + painted.count).includes(i)));
+          return item ? described(lane, item) : null;
+        }
+      }
+      return null;
+    },
+    at: (x, y) => { const item = itemAt(x, y); return item && described(item.lane, item); },
+    rows(key) {
+      const lane = laneOf(key);
+      const s = lane.bars;
+      return {
+        bars: Array.from({ length: s.count }, (_, i) => ({
+          parent: s.parent[i], depth: s.depth[i], enter: s.enter[i], exit: s.exit[i], open: Boolean(s.open[i]),
+          args: text[s.args[i]], invoker: s.invoker ? text[s.invoker[i]] : null,
+          raised: s.raised[i] >= 0 ? text[s.raised[i]] : null })),
+        records: Array.from({ length: lane.records.count }, (_, i) => ({
+          parent: lane.records.parent[i], depth: lane.records.depth[i], time: lane.records.time[i],
+          args: text[lane.records.args[i]], invoker: text[lane.records.invoker[i]] })),
+      };
+    },
+  });
 
   // ---- start --------------------------------------------------------------------
 
@@ -938,7 +1272,8 @@
     if (!initialView()) draw();
     viewport.addEventListener("wheel", onWheel, { passive: false });
     viewport.addEventListener("pointerdown", onPointerDown);
-    viewport.addEventListener("mouseover", onHover);
+    viewport.addEventListener("pointermove", onHover);
+    viewport.addEventListener("scroll", paintSoon);
     window.addEventListener("keydown", onKey);
     window.addEventListener("resize", () => { widthCache = 0; draw(); });
     $("zoom-in").addEventListener("click", () => zoom(1.5));
@@ -946,8 +1281,8 @@
     $("zoom-fit").addEventListener("click", () => setView(start, end));
     $("search").addEventListener("input", (event) => search(event.target.value));
     $("search").addEventListener("keydown", onSearchKey);
-    $("search-next").addEventListener("click", () => step(1));
-    $("search-prev").addEventListener("click", () => step(-1));
+    $("search-next").addEventListener("click", () => stepMatch(1));
+    $("search-prev").addEventListener("click", () => stepMatch(-1));
     viewport.focus({ preventScroll: true });
     root.dataset.state = "ready";
     performance.mark("vorn-drawn");
