@@ -11,6 +11,7 @@ import pytest
 import vorn.outputs.perfetto_export
 from _py_vorn import StlLogger
 from conftest import instant_text, run_in_fresh_thread, run_python, run_vorn, scope_text, write_trace, write_traced_file
+from python_perfetto_thread import reference_write_thread
 from test_vorn_async import SPANS_ON_TRACKS
 from vorn.__main__ import main
 from vorn.outputs.export import export_events, thread_streams
@@ -176,16 +177,22 @@ def threads_of(decoded):
             if track.get("kind") == "thread"}  # fmt: skip
 
 
-def test_scopes_and_records_are_slices_and_instants_on_the_json_exports_timeline(tmp_path):
+def two_processes(root):
+    """Three files: a main thread with a scope that never closed and a
+    worker in one process, a thread of another process on another host."""
     main_thread = write_traced_file(
-        tmp_path / "vorn/vm/stl_100.log",
+        root / "vorn/vm/stl_100.log",
         scope_text("outer", 2, 9, instant_text("mark", 3), scope_text("inner", 4, 6)),
         scope_text("open", 10, None, instant_text("", 11)))  # fmt: skip
-    worker = write_traced_file(tmp_path / "vorn/vm/stl_101.log", scope_text("job", 5, 5, line=-3),
+    worker = write_traced_file(root / "vorn/vm/stl_101.log", scope_text("job", 5, 5, line=-3),
                                tid=101, thread_name="worker")  # fmt: skip
-    other = write_traced_file(tmp_path / "vorn/box/stl_200.log", scope_text("elsewhere", 1, 2), pid=200, tid=200,
+    other = write_traced_file(root / "vorn/box/stl_200.log", scope_text("elsewhere", 1, 2), pid=200, tid=200,
                               host="box", clock_origin_ms=1765200000300, cmdline=["tool"])  # fmt: skip
-    files = [main_thread, worker, other]
+    return [main_thread, worker, other]
+
+
+def test_scopes_and_records_are_slices_and_instants_on_the_json_exports_timeline(tmp_path):
+    files = two_processes(tmp_path)
     decoded = decode(perfetto_bytes(files))
 
     # A process track per process, a thread track per file; names as the
@@ -323,6 +330,20 @@ def test_a_real_trace_exports_smaller_than_a_third_of_the_json(tmp_path, monkeyp
     result = run_vorn("export", "--format", "perfetto", str(tmp_path / "logs"), "-o", str(tmp_path / "x"))
     assert (result.returncode, result.stdout) == (0, f"exported 1 trace file to {tmp_path / 'x'}\n")
     assert (tmp_path / "x").read_bytes() == pftrace.read_bytes()
+
+
+@pytest.mark.parametrize("exact, limit", [(False, 1 << 16), (True, 3), (False, 1)])
+def test_each_threads_packets_are_the_bytes_the_python_writer_wrote(tmp_path, monkeypatch, exact, limit):
+    # Files with and without precise times, spans, equal times, a scope
+    # that never closed, interning dropped often or never.
+    run_python(SPANS_ON_TRACKS, env={"VORN_LOG_DIR": str(tmp_path / "logs")})
+    files = [*two_processes(tmp_path), write_trace(tmp_path / "vorn/h/stl_1.log", *ONE_MILLISECOND),
+             *find_trace_files([tmp_path / "logs"])]  # fmt: skip
+    assert any(file.path.with_suffix(".times").exists() for file in files)
+    monkeypatch.setattr(vorn.outputs.perfetto_export, "INTERNING_LIMIT", limit)
+    native = perfetto_bytes(files, exact)
+    monkeypatch.setattr(vorn.outputs.perfetto_export, "_write_thread", reference_write_thread)
+    assert native == perfetto_bytes(files, exact)
 
 
 def walk_scopes(items):

@@ -69,14 +69,15 @@ void DisplayTimes::add(const Event& event) {
     ++held_;
     held.kind = event.kind;
     held.depth = event.depth;
-    if (event.kind == EventKind::enter) return;
-    const bool is_exit = event.kind == EventKind::exit;
-    held.invoker.assign(is_exit ? event.scope->invoker : event.instant->invoker);
-    held.file.assign(is_exit ? event.scope->file : event.instant->file);
-    held.args.assign(is_exit ? event.scope->args : event.instant->args);
-    held.line = is_exit ? event.scope->line : event.instant->line;
-    held.ts = is_exit ? event.scope->ts_enter : event.instant->ts;
-    held.ts_exit = is_exit ? event.scope->ts_exit : std::nullopt;
+    held.ns = ns;
+    if (event.kind == EventKind::enter && !enters_) return;
+    const bool of_scope = event.kind != EventKind::record;
+    held.invoker.assign(of_scope ? event.scope->invoker : event.instant->invoker);
+    held.file.assign(of_scope ? event.scope->file : event.instant->file);
+    held.args.assign(of_scope ? event.scope->args : event.instant->args);
+    held.line = of_scope ? event.scope->line : event.instant->line;
+    held.ts = of_scope ? event.scope->ts_enter : event.instant->ts;
+    held.ts_exit = event.kind == EventKind::exit ? event.scope->ts_exit : std::nullopt;
 }
 
 void DisplayTimes::finish() {
@@ -92,6 +93,7 @@ void DisplayTimes::place_run() {
         const double time = times_[k];
         if (event.kind == EventKind::enter) {
             starts_.push_back(time);
+            if (enters_) sink_.placed(event, time, time);
         } else if (event.kind == EventKind::exit) {
             const double start = starts_.empty() ? time : starts_.back();
             if (!starts_.empty()) starts_.pop_back();

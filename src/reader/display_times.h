@@ -10,9 +10,10 @@
 namespace vorn::reader {
 
 // An event held until its millisecond is placed: its kind and, for an
-// exit or a record, what an output needs of its scope or record. `ts` is a
-// record's time or a scope's enter; `ts_exit` is empty for a scope that
-// never closed.
+// exit or a record (and an enter, where the sink asks for enters), what an
+// output needs of its scope or record. `ts` is a record's time or a scope's
+// enter; `ts_exit` is empty for a scope that never closed (and for an
+// enter); `ns` is the event's own precise time, where it has one.
 struct HeldEvent {
     EventKind kind = EventKind::record;
     std::size_t depth = 0;
@@ -22,11 +23,13 @@ struct HeldEvent {
     std::int64_t line = 0;
     std::int64_t ts = 0;
     std::optional<std::int64_t> ts_exit;
+    std::optional<std::int64_t> ns;
 };
 
 // Receives each event with its display times in milliseconds on the file's
 // own clock: `time` is the enter's, the record's or the exit's, `start`
-// the enter's time for an exit and `time` otherwise.
+// the enter's time for an exit and `time` otherwise. Enters are given only
+// to a sink built with `enters`.
 class PlacedSink {
 public:
     virtual ~PlacedSink() = default;
@@ -46,7 +49,7 @@ public:
 // of one millisecond grows.
 class DisplayTimes {
 public:
-    DisplayTimes(PlacedSink& sink, bool exact) : sink_(sink), exact_(exact) {}
+    DisplayTimes(PlacedSink& sink, bool exact, bool enters = false) : sink_(sink), exact_(exact), enters_(enters) {}
 
     void add(const Event& event);
     // Places the events still held: call once the file has ended.
@@ -58,6 +61,7 @@ private:
 
     PlacedSink& sink_;
     bool exact_;
+    bool enters_;
     std::vector<HeldEvent> run_;
     std::size_t held_ = 0;  // run_[0, held_) are this millisecond's events
     std::vector<std::optional<std::int64_t>> precise_;

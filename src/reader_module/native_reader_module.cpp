@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "reader/perfetto_thread.h"
 #include "reader/scope_totals.h"
 #include "reader/trace_event_export.h"
 #include "reader/trace_parser.h"
@@ -157,6 +158,23 @@ py::tuple export_lines(TraceParser& parser, const ThreadExport& thread, const py
     return py::make_tuple(py::make_tuple(kStatus[static_cast<int>(result.status)], last, records), py::none());
 }
 
+py::tuple perfetto_packets(TraceParser& parser, const PerfettoThread& thread, const py::object& write) {
+    const std::function<void(std::string_view)> writer = [&write](std::string_view bytes) {
+        write(py::bytes(bytes.data(), bytes.size()));
+    };
+    PerfettoThreadResult result;
+    try {
+        result = write_perfetto_thread(parser, thread, writer);
+    } catch (const TraceFormatError& error) {
+        return py::make_tuple(py::none(), error_of(error));
+    }
+    py::list records;
+    for (const PerfettoSpanRecord& record : result.span_records) {
+        records.append(py::make_tuple(record.ns, py::str(record.message), record.ms));
+    }
+    return py::make_tuple(py::make_tuple(optional_int(result.last), records), py::none());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::mod_gil_used(), py::multiple_interpreters::not_supported()) {
@@ -206,4 +224,17 @@ PYBIND11_MODULE(_native, m, py::mod_gil_used(), py::multiple_interpreters::not_s
         py::arg("fd"), py::arg("companion_fd"), py::arg("count"),
         py::arg("warn"), py::arg("pid"), py::arg("tid"), py::arg("moved"), py::arg("exact"),
         py::arg("thread_name_line"), py::arg("write"));
+
+    m.def(
+        "perfetto_thread",
+        [](int fd, int companion_fd, std::uint64_t count,
+           const py::object& warn, std::uint64_t sequence, std::int64_t moved, bool exact,
+           const py::bytes& cleared_packet, std::size_t interning_limit, const py::object& write) {
+            auto parser = parser_of(fd, companion_fd, count, 0, warn, {});
+            const PerfettoThread thread{sequence, moved, exact, std::string(cleared_packet), interning_limit};
+            return perfetto_packets(*parser, thread, write);
+        },
+        py::arg("fd"), py::arg("companion_fd"), py::arg("count"),
+        py::arg("warn"), py::arg("sequence"), py::arg("moved"), py::arg("exact"),
+        py::arg("cleared_packet"), py::arg("interning_limit"), py::arg("write"));
 }

@@ -34,8 +34,10 @@ between its parent's, also where times are equal; a scope that never closed
 ends at its thread's last moment, its end event carrying the debug
 annotation never_closed (its name stays: it is written at the begin, before
 the file shows the scope never closes). Its ``log`` records are instant events
-carrying their message, invoker, file and line as debug annotations. Spans
-(vorn.span) come last, on a sequence of their own: an async track per task
+carrying their message, invoker, file and line as debug annotations. The
+native reader writes these packets, one pass over the file per thread;
+the few packets around them (sequences, track descriptors, spans) are
+made here. Spans (vorn.span) come last, on a sequence of their own: an async track per task
 and lane under their process ("task Task-3", "task Task-3 (2)" for spans
 that cross others, "outside tasks"), as vorn.reading.span_events pairs and lays
 them out; the span logger's own thread is left out.
@@ -55,11 +57,11 @@ from typing import IO, Final
 
 from vorn.outputs.thread_streams import ThreadStream, thread_streams
 from vorn.outputs.output_file import written_output
-from vorn.reading.precise_times import NS_PER_MS
-from vorn.reading.span_events import SPAN_INVOKER, SpanCollector, holds_span_logger
+from vorn.reading import _native
+from vorn.reading.span_events import SpanCollector, holds_span_logger
 from vorn.reading.trace_archive import opened_sources
 from vorn.reading.trace_files import TraceFile
-from vorn.reading.trace_reader import ENTER, EXIT, Scope
+from vorn.reading.trace_reader import format_error, native_source
 
 __all__ = ["perfetto_bytes", "write_perfetto", "write_perfetto_export"]
 
@@ -97,33 +99,25 @@ _DEBUG_ANNOTATIONS: Final = 4
 _TYPE: Final = 9
 _NAME_IID: Final = 10
 _TRACK_UUID: Final = 11
-_SOURCE_LOCATION_IID: Final = 34
 _SLICE_BEGIN: Final = 1
 _SLICE_END: Final = 2
-_INSTANT: Final = 3
 # DebugAnnotation.
 _ANNOTATION_NAME_IID: Final = 1
 _BOOL_VALUE: Final = 2
-_INT_VALUE: Final = 4
 _STRING_VALUE: Final = 6
-# InternedData; EventCategory, EventName, DebugAnnotationName and
-# SourceLocation all begin with iid = 1, name = 2.
+# InternedData; EventCategory, EventName and DebugAnnotationName all
+# begin with iid = 1, name = 2.
 _EVENT_CATEGORIES: Final = 1
 _EVENT_NAMES: Final = 2
 _ANNOTATION_NAMES: Final = 3
-_SOURCE_LOCATIONS: Final = 4
 _IID: Final = 1
 _INTERNED_NAME: Final = 2
-_LOCATION_FILE: Final = 2
-_LOCATION_FUNCTION: Final = 3
-_LOCATION_LINE: Final = 4
 
 # The categories and debug annotation names of a thread's sequence, and of
-# the spans' sequence, by their iids (fixed: they are interned up front).
+# the spans' sequence, by their iids (fixed: they are interned up front;
+# the native writer of a thread's packets refers to them by these iids).
 _THREAD_CATEGORIES: Final = ("scope", "log")
-_SCOPE_CATEGORY, _LOG_CATEGORY = 1, 2
 _THREAD_ANNOTATIONS: Final = ("message", "invoker", "file", "line", "never_closed")
-_MESSAGE, _INVOKER, _FILE, _LINE, _NEVER_CLOSED = 1, 2, 3, 4, 5
 _SPAN_CATEGORIES: Final = ("span",)
 _SPAN_ANNOTATIONS: Final = ("task", "span", "raised", "never_closed")
 _SPAN_CATEGORY = 1
@@ -136,25 +130,15 @@ INTERNING_LIMIT = 1 << 16
 # Output is handed to the stream in pieces of about this size.
 _CHUNK: Final = 1 << 16
 
-_INT64: Final = 1 << 63
 
-
-def _encode_varint(value: int) -> bytes:
+def _varint(value: int) -> bytes:
+    """An unsigned value as a protobuf varint."""
     out = bytearray()
     while value > 0x7F:
         out.append(value & 0x7F | 0x80)
         value >>= 7
     out.append(value)
     return bytes(out)
-
-
-# Lengths, iids and tags are nearly always below 2**14: taken from a table.
-_SMALL_VARINTS: Final = tuple(_encode_varint(value) for value in range(1 << 14))
-
-
-def _varint(value: int) -> bytes:
-    """An unsigned value as a protobuf varint."""
-    return _SMALL_VARINTS[value] if value < 16384 else _encode_varint(value)
 
 
 def _key(field: int, wire_type: int) -> bytes:
@@ -173,14 +157,6 @@ def _message(field: int, payload: bytes) -> bytes:
 def _text(field: int, text: str) -> bytes:
     # Surrogates (from undecodable file names) would not encode as UTF-8.
     return _message(field, text.encode("utf-8", "backslashreplace"))
-
-
-def _int_annotation(name_iid: int, value: int) -> bytes:
-    """A debug annotation of an integer (as text beyond 64 bits)."""
-    if not -_INT64 <= value < _INT64:
-        return _string_annotation(name_iid, str(value))
-    body = _uint(_ANNOTATION_NAME_IID, name_iid) + _uint(_INT_VALUE, value % (1 << 64))
-    return _message(_DEBUG_ANNOTATIONS, body)
 
 
 def _string_annotation(name_iid: int, value: str) -> bytes:
@@ -218,22 +194,7 @@ def _descriptor(sequence: int, uuid: int, *fields: bytes) -> bytes:
                    + _message(_TRACK_DESCRIPTOR, _uint(_UUID, uuid) + b"".join(fields)))  # fmt: skip
 
 
-# Constant pieces of the hot path.
-_PACKET_KEY: Final = _key(_TRACE_PACKET, _LENGTH)
-_TIMESTAMP_KEY: Final = _key(_TIMESTAMP, _VARINT)
-_TRACK_EVENT_KEY: Final = _key(_TRACK_EVENT, _LENGTH)
-_INTERNED_KEY: Final = _key(_INTERNED_DATA, _LENGTH)
-_NAME_KEY: Final = _key(_NAME_IID, _VARINT)
-_LOCATION_KEY: Final = _key(_SOURCE_LOCATION_IID, _VARINT)
-_BEGIN_SCOPE: Final = _uint(_TYPE, _SLICE_BEGIN) + _uint(_CATEGORY_IIDS, _SCOPE_CATEGORY)
-_INSTANT_LOG: Final = _uint(_TYPE, _INSTANT) + _uint(_CATEGORY_IIDS, _LOG_CATEGORY)
 _SPAN_BEGIN: Final = _uint(_TYPE, _SLICE_BEGIN) + _uint(_CATEGORY_IIDS, _SPAN_CATEGORY)
-_END: Final = _uint(_TYPE, _SLICE_END)
-_END_EVENT: Final = _message(_TRACK_EVENT, _END)
-# The end of a scope that never closed: known only at the file's end, long
-# after its begin was written, so the mark goes on its end event, whose
-# annotations readers merge into the slice's.
-_END_NEVER_CLOSED: Final = _message(_TRACK_EVENT, _END + _true_annotation(_NEVER_CLOSED))
 
 
 class _Output:
@@ -302,86 +263,31 @@ def write_perfetto(files: Sequence[TraceFile], stream: IO[bytes], exact: bool = 
                             _message(_THREAD, _uint(_PID, thread.pid) + _uint(_TID, ids.thread_id(thread))
                                      + _text(_THREAD_NAME, thread.thread_name))))  # fmt: skip
         spans.process_names.setdefault(thread.pid, thread.process_name)
-        last = _write_thread(out.add, thread, sequence, cleared, spans)
+        out.flush()
+        last = _write_thread(out.stream.write, thread, sequence, cleared, spans)
         if last is not None:
             spans.reach(thread.pid, last)
     _write_spans(out.add, spans, ids, process_uuids)
     out.flush()
 
 
-def _write_thread(add: Callable[[bytes], None], thread: ThreadStream, sequence: int, cleared: bytes,
+def _write_thread(write: Callable[[bytes], object], thread: ThreadStream, sequence: int, cleared: bytes,
                   spans: SpanCollector) -> int | None:  # fmt: skip
     """The packets of one trace file's scopes and records, on its own
     sequence, which `cleared` began (and begins afresh when the interning
-    tables are dropped); notes its span records in `spans`. Returns the
-    time of its last event (None for a file without events)."""
-    sequence_fields = _uint(_SEQUENCE_ID, sequence) + _uint(_SEQUENCE_FLAGS, _NEEDS_INCREMENTAL_STATE)
-    names: dict[str, int] = {}
-    locations: dict[tuple[str, str, int], int] = {}
-    record_sites: dict[tuple[str, str, int], bytes] = {}  # the annotations of a record's invoker, file, line
-    next_name = next_location = 1  # iids go on rising after a reset: an iid is never given a second value
-    moved = thread.moved
-    moved_ns = moved * NS_PER_MS
-    last: int | None = None
-    for kind, _, item, time, _ in thread.events():
-        if isinstance(item, Scope):
-            scope, record = item, None
-            precise = item.ts_enter_ns if kind == ENTER else item.ts_exit_ns
-        else:
-            scope, record = None, item
-            precise = item.ts_ns
-        ns = round((time + moved) * NS_PER_MS) if precise is None else precise + moved_ns
-        if last is not None and ns < last:
-            ns = last  # a precise time a clock set back put before the event before it
-        last = ns
-        if kind == EXIT:
-            assert scope is not None
-            end = _END_EVENT if scope.ts_exit is not None else _END_NEVER_CLOSED
-            body = _TIMESTAMP_KEY + _varint(ns) + sequence_fields + end
-            add(_PACKET_KEY + _varint(len(body)) + body)
-            continue
-        interned = b""
-        name = item.args or item.invoker
-        name_iid = names.get(name)
-        if name_iid is None:
-            name_iid = names[name] = next_name
-            next_name += 1
-            interned = _message(_EVENT_NAMES, _uint(_IID, name_iid) + _text(_INTERNED_NAME, name))
-        site = (item.invoker, item.file, item.line)
-        if scope is not None:
-            location_iid = locations.get(site)
-            if location_iid is None:
-                location_iid = locations[site] = next_location
-                next_location += 1
-                interned += _message(_SOURCE_LOCATIONS, _location(location_iid, *site))
-            event = _BEGIN_SCOPE + _NAME_KEY + _varint(name_iid) + _LOCATION_KEY + _varint(location_iid)
-        elif record is not None:
-            annotations = record_sites.get(site)
-            if annotations is None:
-                annotations = record_sites[site] = (_string_annotation(_INVOKER, site[0])
-                                                    + _string_annotation(_FILE, site[1])
-                                                    + _int_annotation(_LINE, site[2]))  # fmt: skip
-            event = _INSTANT_LOG + _NAME_KEY + _varint(name_iid) + _string_annotation(_MESSAGE, record.args)
-            event += annotations
-            if record.invoker == SPAN_INVOKER:
-                spans.record(thread.pid, thread.tid, ns, record.args, record.ts)
-        body = _TIMESTAMP_KEY + _varint(ns) + sequence_fields
-        if interned:
-            body += _INTERNED_KEY + _varint(len(interned)) + interned
-        body += _TRACK_EVENT_KEY + _varint(len(event)) + event
-        add(_PACKET_KEY + _varint(len(body)) + body)
-        if len(names) + len(locations) + len(record_sites) >= INTERNING_LIMIT:
-            names.clear()
-            locations.clear()
-            record_sites.clear()
-            add(cleared)
+    tables are dropped), written by the native reader in one pass over the
+    file; notes its span records in `spans`. Returns the time of its last
+    event (None for a file without events)."""
+    source = native_source(thread.trace.path, thread.trace)
+    result, error = _native.perfetto_thread(source.fd, source.companion_fd, source.entries, source.warn, sequence,
+                                            thread.moved, thread.exact, cleared, INTERNING_LIMIT, write)  # fmt: skip
+    if error is not None:
+        raise format_error(thread.trace.path, error)
+    assert result is not None
+    last, span_records = result
+    for ns, message, ms in span_records:
+        spans.record(thread.pid, thread.tid, ns, message, ms)
     return last
-
-
-def _location(iid: int, function: str, file: str, line: int) -> bytes:
-    """A SourceLocation; a line that is no uint32 is left out."""
-    fields = _uint(_IID, iid) + _text(_LOCATION_FILE, file) + _text(_LOCATION_FUNCTION, function)
-    return fields + _uint(_LOCATION_LINE, line) if 0 <= line < 1 << 32 else fields
 
 
 def _write_spans(add: Callable[[bytes], None], spans: SpanCollector, ids: _Ids,

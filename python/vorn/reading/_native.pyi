@@ -25,3 +25,10 @@ ThreadWritten = tuple[str, int | float | None, list[tuple[int | float, str, int]
 def export_thread(fd: int, companion_fd: int, count: int, warn: Callable[[str], None], pid: int, tid: int,
                   moved: int, exact: bool, thread_name_line: bytes,
                   write: Callable[[bytes], object]) -> tuple[ThreadWritten | None, FormatErrorFound | None]: ...
+
+# (the time of its last event in ns, None without events; its span records (ns, text, ms))
+ThreadPackets = tuple[int | None, list[tuple[int, str, int]]]
+
+def perfetto_thread(fd: int, companion_fd: int, count: int, warn: Callable[[str], None], sequence: int,
+                    moved: int, exact: bool, cleared_packet: bytes, interning_limit: int,
+                    write: Callable[[bytes], object]) -> tuple[ThreadPackets | None, FormatErrorFound | None]: ...
