@@ -17,7 +17,10 @@ from types import SimpleNamespace
 import pytest
 
 from _py_vorn import StlLogger
+import vorn.outputs.view
 from conftest import instant_text, run_python, run_vorn, scope_text, write_trace
+from python_view_lane import reference_lane
+from test_vorn_async import SPANS_ON_TRACKS
 from vorn.reading.trace_files import TraceFile, find_trace_files
 from vorn.reading.trace_reader import TraceFormatError
 from vorn.outputs.view import render_view, write_view
@@ -706,3 +709,49 @@ def test_python_m_vorn_view_refuses_a_trace_too_large_for_a_page(tmp_path, monke
         assert "\n" not in line and f"limit {limit}," in line
         assert ("5 scopes and records in 2 trace files" in line and "--from MS --to MS" in line) if not flags \
             else "3 scopes and records overlap 150 to 260 ms" in line
+
+
+# Spans, scopes that raised (a type beyond ASCII among them), scopes left
+# open, with precise times; then files without them.
+VIEW_INPUTS = SPANS_ON_TRACKS.replace("os._exit(0)", """
+class Ошибка(Exception):
+    pass
+for error in (ValueError("bad"), Ошибка("плохо"), KeyError("k")):
+    try:
+        with vorn.scope("risky"):
+            raise error
+    except Exception:
+        pass
+os._exit(0)""")
+RAISED_TEXTS = ["raised Ошибка", "raised X: ", "raised 9x", "raised", "raised a.b<c>: m", "raised é: x"]
+
+
+@pytest.mark.parametrize("exact, cut", [(False, False), (True, False), (False, True), (True, True)])
+def test_the_page_is_the_bytes_the_python_lane_builder_made(tmp_path, monkeypatch, exact, cut):
+    from test_vorn_perfetto import ONE_MILLISECOND, two_processes
+
+    run_python(VIEW_INPUTS, env={"VORN_LOG_DIR": str(tmp_path / "logs")})
+    # Each "raised" text once as its scope's last record, once followed by another.
+    made = [scope_text(f"s{n}", n, n + 1, instant_text(text, n), *[instant_text("x", n + 1)] * (n >= 6))
+            for n, text in enumerate(RAISED_TEXTS * 2)]  # fmt: skip
+    files = [*find_trace_files([tmp_path / "logs"]), *two_processes(tmp_path),
+             write_trace(tmp_path / "vorn/h/stl_1.log", *made, *ONE_MILLISECOND)]
+    window = None
+    if cut:  # the middle of the timeline: scopes and records on both sides
+        whole = embedded_data(render_view(files, exact))
+        span = whole["end"] - whole["start"]
+        window = (whole["start"] + span / 3, whole["end"] - span / 3)
+    native = render_view(files, exact, window)
+    monkeypatch.setattr(vorn.outputs.view, "_lane", reference_lane)
+    assert native == render_view(files, exact, window)
+
+
+
+@pytest.mark.parametrize("before_border", [10, 4], ids=["just before", "across"])
+def test_a_record_by_the_border_of_a_read_is_counted_once(tmp_path, before_border):
+    from vorn.outputs.view import event_count
+
+    record = b'{ "ts": 1, "invoker": "w", "file": "f", "line": 1, "args": "" }\n'
+    path = tmp_path / "t.log"
+    path.write_bytes(b" " * ((1 << 22) - before_border) + record * 2)
+    assert event_count(path) == 2

@@ -12,6 +12,7 @@
 #include <string>
 #include <system_error>
 
+#include "reader/page_lane.h"
 #include "reader/perfetto_thread.h"
 #include "reader/scope_totals.h"
 #include "reader/trace_event_export.h"
@@ -175,6 +176,22 @@ py::tuple perfetto_packets(TraceParser& parser, const PerfettoThread& thread, co
     return py::make_tuple(py::make_tuple(optional_int(result.last), records), py::none());
 }
 
+// One thread's lane of the HTML page, read once: what the page draws of it
+// and what the Python side needs to finish it (see read_page_lane).
+py::tuple page_lane(TraceParser& parser, const PageLaneOptions& options) {
+    auto lane = std::make_unique<PageLane>();
+    try {
+        *lane = read_page_lane(parser, options);
+    } catch (const TraceFormatError& error) {
+        return py::make_tuple(py::none(), error_of(error));
+    }
+    return py::make_tuple(py::cast(std::move(lane)), py::none());
+}
+
+py::object optional_float(const std::optional<double>& value) {
+    return value ? py::object(py::float_(*value)) : py::object(py::none());
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_native, m, py::mod_gil_used(), py::multiple_interpreters::not_supported()) {
@@ -237,4 +254,47 @@ PYBIND11_MODULE(_native, m, py::mod_gil_used(), py::multiple_interpreters::not_s
         py::arg("fd"), py::arg("companion_fd"), py::arg("count"),
         py::arg("warn"), py::arg("sequence"), py::arg("moved"), py::arg("exact"),
         py::arg("cleared_packet"), py::arg("interning_limit"), py::arg("write"));
+
+    py::class_<PageLane>(m, "PageLane")
+        .def("texts",
+             [](const PageLane& lane) {
+                 py::list texts;
+                 py::list judged;
+                 for (std::size_t at = 0; at < lane.texts.size(); ++at) {
+                     texts.append(py::str(lane.texts[at].text));
+                     if (lane.texts[at].judged) judged.append(at);
+                 }
+                 return py::make_tuple(texts, judged);
+             })
+        .def("extent",
+             [](const PageLane& lane) {
+                 return py::make_tuple(lane.depth.size(), lane.record_time.size(), optional_float(lane.low),
+                                       optional_float(lane.high), optional_float(lane.last), lane.measured_count,
+                                       lane.depth_count, py::make_tuple(lane.outside_scopes, lane.outside_records),
+                                       optional_float(lane.last_time), lane.span_thread);
+             })
+        .def("span_records",
+             [](const PageLane& lane) {
+                 py::list records;
+                 for (const LaneSpanRecord& record : lane.span_records) {
+                     py::tuple position(record.position.size());
+                     for (std::size_t at = 0; at < record.position.size(); ++at) position[at] = record.position[at];
+                     const RecordFound& found = record.record;
+                     records.append(py::make_tuple(position, record.time, found.ts, py::str(found.invoker),
+                                                   py::str(found.file), found.line, py::str(found.args),
+                                                   optional_int(found.ts_ns)));
+                 }
+                 return records;
+             })
+        .def("encoded", &encode_page_lane, py::arg("page_index"));
+
+    m.def(
+        "page_lane",
+        [](int fd, int companion_fd, std::uint64_t count, const py::object& warn, std::int64_t moved, bool exact,
+           double low, double high) {
+            auto parser = parser_of(fd, companion_fd, count, 0, warn, {});
+            return page_lane(*parser, PageLaneOptions{moved, exact, low, high});
+        },
+        py::arg("fd"), py::arg("companion_fd"), py::arg("count"), py::arg("warn"), py::arg("moved"),
+        py::arg("exact"), py::arg("low"), py::arg("high"));
 }

@@ -9,11 +9,11 @@ inlined. The JSON sits in a non-executed script element; the script reads it,
 builds the labels and headers with DOM calls (texts in with textContent
 only) and paints the bars and marks on a canvas.
 
-Each lane's scopes and records go out as columns (see _encoded): numbers
+Each lane's scopes and records go out as columns (see _lane): numbers
 in JSON arrays, times as nanosecond steps, texts as indices into one string
 table, a column whose rows all agree as one number. A million scopes make
-a page of about 38 MB. Files are read as they stream (iter_trace), keeping
-only the columns, and the page is written a piece at a time.
+a page of about 38 MB. The native reader builds each lane's columns in one
+pass over its file, and the page is written a piece at a time.
 
 Spans written by vorn.span are drawn as bars in lanes of their own, one per
 asyncio task, under the thread that began them.
@@ -50,20 +50,18 @@ import json
 import math
 import os
 import re
-from array import array
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Final
 
 from vorn.outputs.output_file import written_output
-from vorn.program.spans import SPAN_INVOKER
-from vorn.reading.display_times import place_events
+from vorn.reading import _native
 from vorn.reading.scope_outcome import raised_by_record
 from vorn.reading.trace_archive import opened_sources
 from vorn.reading.trace_files import TraceFile
 from vorn.reading.trace_identity import read_identity
-from vorn.reading.trace_reader import ENTER, EXIT, Instant, Scope, Span, iter_trace, read_spans
+from vorn.reading.trace_reader import Instant, Span, format_error, native_source, pair_spans
 from vorn.reading.trace_timeline import Timeline, thread_name, timeline_of
 
 __all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "render_parts", "render_view",
@@ -75,10 +73,6 @@ __all__ = ["DEFAULT_LIMIT", "LIMIT_VARIABLE", "PageTooLarge", "event_count", "re
 # to open than a time range takes to cut.
 DEFAULT_LIMIT: Final = 3_000_000
 LIMIT_VARIABLE: Final = "VORN_VIEW_LIMIT"
-
-# The private thread of vorn.span holds one scope that never closes and
-# nothing else; its lane would only be a bar across the whole timeline.
-_SPAN_THREAD_FILE: Final = "<vorn.span>"
 
 # What begins each scope's enter record and each instant record in a trace
 # file. Inside a string the writer escapes every quote, so neither can occur
@@ -115,108 +109,28 @@ class _Strings:
             self.table.append(text)
         return index
 
+    def all(self, texts: Sequence[str]) -> list[int]:
+        """The indices of `texts`, no two alike, interned in their order."""
+        fresh = [text for text in texts if text not in self._index]
+        self._index.update(zip(fresh, range(len(self.table), len(self.table) + len(fresh))))
+        self.table += fresh
+        return list(map(self._index.__getitem__, texts))
+
 
 def event_count(path: str | os.PathLike[str]) -> int:
     """How many scopes and records the trace file at `path` holds, whole or
     cut short, read at the speed of the disk."""
-    longest = max(len(_SCOPE_BYTES), len(_RECORD_BYTES))
     total = 0
-    tail = b""
+    before = b""
     with open(path, "rb") as stream:
         while chunk := stream.read(1 << 22):
-            # A marker cut by the chunk's end is found whole in the next one;
-            # the kept tail is too short to hold a whole one twice.
-            text = tail + chunk
-            total += text.count(_SCOPE_BYTES) + text.count(_RECORD_BYTES)
-            tail = text[-(longest - 1) :]
+            total += chunk.count(_SCOPE_BYTES) + chunk.count(_RECORD_BYTES)
+            # A marker cut by the chunks' border: the border's bytes are too
+            # few on either side to hold a whole one.
+            for marker in (_SCOPE_BYTES, _RECORD_BYTES):
+                total += (before[-(len(marker) - 1) :] + chunk[: len(marker) - 1]).count(marker)
+            before = chunk
     return total
-
-
-class _LaneColumns:
-    """One thread's scopes and records as columns, filled while its file
-    streams by, in file order (a scope's row is made at its enter)."""
-
-    def __init__(self) -> None:
-        self.parent, self.depth, self.invoker, self.file = array("q"), array("q"), array("q"), array("q")
-        self.line, self.args, self.measured, self.raised = array("q"), array("q"), array("q"), array("q")
-        self.enter, self.exit = array("d"), array("d")  # ms on the timeline; exit NaN: never closed
-        self.outside = array("b")  # 1 for a scope that lies outside the window
-        self.record_parent, self.record_invoker, self.record_file = array("q"), array("q"), array("q")
-        self.record_line, self.record_args, self.record_measured = array("q"), array("q"), array("q")
-        self.record_time = array("d")
-
-
-def _ints(values: Sequence[int]) -> str:
-    """A column as JSON: one number where every row holds it (most rows of
-    a trace share their file, line or measured flag), else the list."""
-    if values and values.count(values[0]) == len(values):
-        return str(values[0])
-    return "[" + ",".join(map(str, values)) + "]"
-
-
-def _ns(times: Iterable[float]) -> list[int]:
-    return [round(time * 1e6) for time in times]
-
-
-def _deltas(values: Sequence[int]) -> list[int]:
-    """Each value less the one before it: times in file order rarely go
-    back, nor do the indices of new texts, so the steps are short numbers
-    where the values are long ones."""
-    return [value - before for value, before in zip(values, [0, *values[:-1]])]
-
-
-def _encoded(columns: _LaneColumns) -> tuple[str, str]:
-    """The scope and record columns as the page reads them, JSON objects of
-    equal-length columns (or one number standing for a whole column):
-
-    scopes:  parent (row less its parent's row, 0 at the top level), depth,
-             enter (ns, each less the previous enter), length (exit less
-             enter in ns, -1: never closed), invoker, file, line, args
-             (each less the previous row's), measured (1 precise enter, 2
-             precise exit), raised (1 + the exception's text, 0 for none)
-    records: parent (1 + the scope row, 0 at the top level), time (ns, each
-             less the previous record's), invoker, file, line, args (each
-             less the previous row's), measured (1 precise)
-    Texts are indices into the string table; messages are mostly new
-    texts, appended to it in file order, so their steps are short."""
-    c = columns
-    enter = _ns(c.enter)
-    length = [-1 if math.isnan(exit) else ns - begin for exit, ns, begin in zip(c.exit, _ns(
-        0.0 if math.isnan(exit) else exit for exit in c.exit), enter)]  # fmt: skip
-    scopes = {
-        "count": str(len(c.depth)),
-        "parent": _ints([row - parent if parent >= 0 else 0 for row, parent in enumerate(c.parent)]),
-        "depth": _ints(c.depth), "enter": _ints(_deltas(enter)), "length": _ints(length),
-        "invoker": _ints(c.invoker), "file": _ints(c.file), "line": _ints(c.line), "args": _ints(_deltas(c.args)),
-        "measured": _ints(c.measured), "raised": _ints([raised + 1 for raised in c.raised]),
-    }  # fmt: skip
-    records = {
-        "count": str(len(c.record_time)), "parent": _ints([parent + 1 for parent in c.record_parent]),
-        "time": _ints(_deltas(_ns(c.record_time))), "invoker": _ints(c.record_invoker),
-        "file": _ints(c.record_file), "line": _ints(c.record_line), "args": _ints(_deltas(c.record_args)),
-        "measured": _ints(c.record_measured),
-    }  # fmt: skip
-    return tuple("{" + ",".join(f'"{key}":{value}' for key, value in table.items()) + "}"
-                 for table in (scopes, records))  # type: ignore[return-value]
-
-
-def _kept(columns: _LaneColumns) -> _LaneColumns:
-    """`columns` without the scopes outside the window; parents renumbered
-    (a kept scope's parent and a kept record's scope overlap the window too)."""
-    kept = _LaneColumns()
-    renumbered: dict[int, int] = {-1: -1}
-    for row, outside in enumerate(columns.outside):
-        if outside:
-            continue
-        renumbered[row] = len(kept.depth)
-        kept.parent.append(renumbered[columns.parent[row]])
-        for name in ("depth", "invoker", "file", "line", "args", "measured", "raised", "enter", "exit"):
-            getattr(kept, name).append(getattr(columns, name)[row])
-        kept.outside.append(0)
-    for name in ("invoker", "file", "line", "args", "measured", "time"):
-        setattr(kept, f"record_{name}", getattr(columns, f"record_{name}"))
-    kept.record_parent = array("q", (renumbered[parent] for parent in columns.record_parent))
-    return kept
 
 
 @dataclass
@@ -234,102 +148,76 @@ class _Lane:
     low: float | None  # the earliest and latest time written in it
     high: float | None
     measured: int  # scopes and records with all their times measured
-    span_thread: bool  # the private thread of vorn.span: nothing to draw
+    # The private thread of vorn.span: one scope that never closes and
+    # nothing else, whose lane would only be a bar across the whole timeline.
+    span_thread: bool
 
 
 SpanTimes = dict[tuple[str, tuple[int, ...]], float]
+# The span records of the files read, each with its file and position.
+SpanRecords = list[tuple[Instant, tuple[str, tuple[int, ...]]]]
 
 
 def _lane(trace: TraceFile, strings: _Strings, timeline: Timeline, exact: bool = False,
-          window: Window | None = None, span_times: SpanTimes | None = None) -> _Lane:  # fmt: skip
-    """One thread's scopes and records, streamed from its file, their
-    display times (vorn.reading.display_times: the events of one
-    millisecond spread inside it in file order, unless `exact`) moved onto
-    the timeline. With `window`, only the scopes and records that overlap
-    it; meta["outside"] counts the others. The display time of each span
-    record goes into `span_times`, by file and position as read_spans
-    names them. A scope raised when its last event is a record saying so
+          window: Window | None = None, span_times: SpanTimes | None = None,
+          span_records: SpanRecords | None = None) -> _Lane:  # fmt: skip
+    """One thread's scopes and records, read from its file in one pass by
+    the native reader, their display times (vorn.reading.display_times:
+    the events of one millisecond spread inside it in file order, unless
+    `exact`) moved onto the timeline. With `window`, only the scopes and
+    records that overlap it; meta["outside"] counts the others. The display
+    time of each span record goes into `span_times`, by file and position
+    as pair_spans names them, and the record itself into `span_records`.
+    A scope raised when its last event is a record saying so
     (vorn.reading.scope_outcome). Holds the columns and the scopes open,
-    never the file's tree."""
-    columns = _LaneColumns()
-    offset = timeline.offset(trace)
+    never the file's tree.
+
+    Its scopes and records go out as JSON objects of equal-length columns
+    (or one number standing for a whole column):
+
+    scopes:  parent (row less its parent's row, 0 at the top level), depth,
+             enter (ns, each less the previous enter), length (exit less
+             enter in ns, -1: never closed), invoker, file, line, args
+             (each less the previous row's), measured (1 precise enter, 2
+             precise exit), raised (1 + the exception's text, 0 for none)
+    records: parent (1 + the scope row, 0 at the top level), time (ns, each
+             less the previous record's), invoker, file, line, args (each
+             less the previous row's), measured (1 precise)
+    Texts are indices into the string table; messages are mostly new
+    texts, appended to it in file order, so their steps are short.
+
+    The lane's texts come in the order it first used them; interned here in
+    that order, they take the places in the page's table they would take
+    one at a time. A record naming an exception whose type goes beyond
+    ASCII is judged here, by scope_outcome's rules."""
     low, high = window if window is not None else (-math.inf, math.inf)
-    name = os.fspath(trace.path)
-    outside = [0, 0]
-    last_time: float | None = None
-    open_rows: list[int] = []  # the scopes open, innermost last
-    last_record: list[Instant | None] = []  # each open scope's last event, where that is a record
-    # The place of the next event among its parent's events, for the
-    # top level and each open scope, and each open scope's own place.
-    children = [0]
-    position: list[int] = []
-    first_scope: Scope | None = None
-    for kind, depth, item, time, _ in place_events(iter_trace(trace.path, trace), exact):
-        time += offset
-        last_time = time if last_time is None else max(last_time, time)
-        if kind == ENTER:
-            assert isinstance(item, Scope)
-            first_scope = first_scope or item
-            if last_record:
-                last_record[-1] = None
-            columns.parent.append(open_rows[-1] if open_rows else -1)
-            open_rows.append(len(columns.depth))
-            last_record.append(None)
-            position.append(children[-1])
-            children[-1] += 1
-            children.append(0)
-            for column, value in ((columns.depth, depth), (columns.invoker, strings(item.invoker)),
-                                  (columns.file, strings(item.file)), (columns.line, item.line),
-                                  (columns.args, strings(item.args)), (columns.measured, 0),
-                                  (columns.raised, -1), (columns.outside, 0)):  # fmt: skip
-                column.append(value)
-            columns.enter.append(time)
-            columns.exit.append(math.nan)
-        elif kind == EXIT:
-            assert isinstance(item, Scope)
-            row = open_rows.pop()
-            record = last_record.pop()
-            children.pop()
-            position.pop()
-            if item.ts_exit is not None:
-                columns.exit[row] = time
-            columns.measured[row] = (item.ts_enter_ns is not None) | (item.ts_exit_ns is not None) << 1
-            raised = raised_by_record(record) if record is not None else None
-            if raised is not None:
-                columns.raised[row] = strings(str(raised))
-            # A scope outside the window has all its events outside it as well.
-            if columns.enter[row] > high or time < low:
-                columns.outside[row] = 1
-                outside[0] += 1
-        else:
-            assert isinstance(item, Instant)
-            if last_record:
-                last_record[-1] = item
-            if span_times is not None and item.invoker == SPAN_INVOKER:
-                span_times[(name, (*position, children[-1]))] = time
-            children[-1] += 1
-            if not low <= time <= high:
-                outside[1] += 1
+    source = native_source(trace.path, trace)
+    built, error = _native.page_lane(source.fd, source.companion_fd, source.entries, source.warn,
+                                     timeline.offset(trace), exact, low, high)  # fmt: skip
+    if error is not None:
+        raise format_error(trace.path, error)
+    assert built is not None
+    texts, judged = built.texts()
+    if judged:
+        page_index = []
+        to_judge = set(judged)
+        for at, text in enumerate(texts):
+            if at not in to_judge:
+                page_index.append(strings(text))
                 continue
-            for column, value in ((columns.record_parent, open_rows[-1] if open_rows else -1),
-                                  (columns.record_invoker, strings(item.invoker)),
-                                  (columns.record_file, strings(item.file)), (columns.record_line, item.line),
-                                  (columns.record_args, strings(item.args)),
-                                  (columns.record_measured, int(item.ts_ns is not None))):  # fmt: skip
-                column.append(value)
-            columns.record_time.append(time)
-    total_scopes = len(columns.depth)
-    span_thread = (total_scopes == 1 and not columns.record_time and not outside[1] and first_scope is not None
-                   and first_scope.invoker == SPAN_INVOKER and first_scope.file == _SPAN_THREAD_FILE
-                   and first_scope.ts_exit is None)  # fmt: skip
-    if outside[0]:
-        columns = _kept(columns)
-    enters, exits, records = columns.enter, columns.exit, columns.record_time
-    closed = [exit for exit in exits if not math.isnan(exit)]
-    lows = [min(times) for times in (enters, records) if times]
-    highs = [max(times) for times in (enters, closed, records) if times]
-    measured = sum(flags == 3 or (flags == 1 and math.isnan(exit)) for flags, exit in zip(columns.measured, exits))
-    scopes, instants = _encoded(columns)
+            raised = raised_by_record(Instant(0, "", "", 0, text))
+            page_index.append(-1 if raised is None else strings(str(raised)))
+    else:
+        page_index = strings.all(texts)
+    scopes, instants = built.encoded(page_index)
+    (scope_count, record_count, first, high_time, last, measured, depth, outside, last_time,
+     span_thread) = built.extent()  # fmt: skip
+    name = os.fspath(trace.path)
+    for position, time, ts, invoker, file, line, args, ts_ns in built.span_records():
+        if span_times is not None:
+            span_times[(name, position)] = time
+        if span_records is not None:
+            span_records.append((Instant(ts, invoker, file, line, args, ts_ns), (name, position)))
     meta = {
         "host": trace.host,
         "thread": trace.thread,
@@ -337,15 +225,13 @@ def _lane(trace: TraceFile, strings: _Strings, timeline: Timeline, exact: bool =
         "main": trace.pid is not None and trace.thread == str(trace.pid),
         "aligned": timeline.aligned(trace),
         "path": str(trace.path),
-        "depth": max(columns.depth, default=-1) + 1,
-        "outside": outside,
+        "depth": depth,
+        "outside": list(outside),
         "last": last_time,
         "tasks": [],
     }
-    return _Lane(meta, scopes, instants, len(enters), len(records),
-                 min(lows, default=None), None if len(closed) < len(exits) else max(highs, default=None),
-                 min(lows, default=None), max(highs, default=None),
-                 measured + sum(columns.record_measured), span_thread)  # fmt: skip
+    return _Lane(meta, scopes, instants, scope_count, record_count, first, last, first, high_time, measured,
+                 span_thread)
 
 
 def _task_lanes(spans: Sequence[Span], lanes: dict[str, dict[str, Any]], span_times: SpanTimes,
@@ -534,8 +420,8 @@ def render_parts(files: Sequence[TraceFile], exact: bool = False, window: Window
     strings = _Strings()
     timeline = timeline_of(files)
     span_times: SpanTimes = {}
+    span_records: SpanRecords = []
     by_path: dict[str, dict[str, Any]] = {}
-    span_files: list[str] = []
     # Each process's lanes with their threads' names, to be ordered once
     # the spans are in.
     to_order: list[tuple[list[_Lane], list[str | None], list[bool]]] = []
@@ -548,8 +434,7 @@ def render_parts(files: Sequence[TraceFile], exact: bool = False, window: Window
             names: list[str | None] = []
             cut: list[bool] = []
             for trace in process.threads:
-                known = len(span_times)
-                lane = _lane(trace, strings, timeline, exact, window, span_times)
+                lane = _lane(trace, strings, timeline, exact, window, span_times, span_records)
                 if lane.span_thread:
                     continue
                 lane.meta["process"] = process.label if process.pid is not None else None
@@ -557,8 +442,6 @@ def render_parts(files: Sequence[TraceFile], exact: bool = False, window: Window
                 names.append(trace.thread_name)
                 cut.append(trace.thread_name is not None and _system_named(trace))
                 by_path[lane.meta["path"]] = lane.meta
-                if len(span_times) > known:  # the file holds span records
-                    span_files.append(lane.meta["path"])
             if not process_lanes:
                 continue
             lanes += process_lanes
@@ -568,8 +451,8 @@ def render_parts(files: Sequence[TraceFile], exact: bool = False, window: Window
                             "lanes": process_lanes})  # fmt: skip
         if entries:
             hosts.append({"name": host, "processes": entries})
-    if span_files:
-        _task_lanes(read_spans(*span_files), by_path, span_times, strings, window)
+    if span_records:
+        _task_lanes(pair_spans(span_records), by_path, span_times, strings, window)
     for process_lanes, names, cut in to_order:
         _ordered(process_lanes, names, cut)
     drawn = sum(lane.scope_count + lane.record_count for lane in lanes)
