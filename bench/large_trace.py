@@ -96,6 +96,17 @@ def measured(command: list[str], env: dict[str, str]) -> tuple[float, int, int]:
     return elapsed, usage.ru_maxrss * 1024, child.returncode
 
 
+def write_trace(work: Path, size_mb: int, threads: int = 4) -> tuple[list[Path], dict[str, str]]:
+    """Writes a trace of about `size_mb` megabytes under `work`/logs, a
+    file per thread; its files, and the environment that points the tools
+    at them."""
+    env = {**os.environ, "VORN_LOG_DIR": str(work / "logs")}
+    share = size_mb * 1_000_000 // threads
+    written = subprocess.run([sys.executable, "-c", WRITER, str(share), str(threads)], env=env,
+                             cwd=work, check=True, capture_output=True, text=True)  # fmt: skip
+    return [Path(line) for line in written.stdout.split()], env
+
+
 def _measure_tools(traces: list[Path], output: Path, env: dict[str, str]) -> None:
     root = str(traces[0].parent)
     runs = {
@@ -125,12 +136,8 @@ def main() -> int:
 
     work = Path(tempfile.mkdtemp(prefix="vorn-large-trace-"))
     try:
-        env = {**os.environ, "VORN_LOG_DIR": str(work / "logs")}
         started = time.perf_counter()
-        share = arguments.size_mb * 1_000_000 // arguments.threads
-        written = subprocess.run([sys.executable, "-c", WRITER, str(share), str(arguments.threads)], env=env,
-                                 cwd=work, check=True, capture_output=True, text=True)  # fmt: skip
-        traces = [Path(line) for line in written.stdout.split()]
+        traces, env = write_trace(work, arguments.size_mb, arguments.threads)
         size = sum(trace.stat().st_size for trace in traces)
         scopes = records = 0
         for trace in traces:

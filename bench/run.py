@@ -24,12 +24,13 @@ import native_rows
 import peer_rows
 import python_rows
 import syscall_rows
+import tool_rows
 from timing import Settings
 
 HERE = Path(__file__).resolve().parent
 COLUMNS = ["Operation", "Ours (median)", "Compared with", "Theirs (median)", "Ours / theirs",
            "Target", "Met", "Notes"]  # fmt: skip
-SECTIONS = ["python", "peers", "console", "native", "syscalls", "allocations"]
+SECTIONS = ["python", "peers", "console", "native", "syscalls", "allocations", "tools"]
 
 
 def first_line(command):
@@ -154,6 +155,7 @@ def main():
             ("native", lambda: native_rows.run(args.native, directory, settings)),
             ("syscalls", lambda: syscall_rows.run(directory)),
             ("allocations", lambda: allocation_rows.run(directory)),
+            ("tools", lambda: tool_rows.run(directory)),
         ]
         assert [name for name, _ in sections] == SECTIONS
         for name, section in sections:
