@@ -19,7 +19,6 @@ import os
 import shutil
 import sys
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -147,24 +146,28 @@ def inspect_file(path, report):
 
 
 def inspect_all(files, workers=2):
-    """Inspects the files on worker threads; each thread writes its own trace
-    file, and keeps its own console options."""
-    reports = {}
-    lock = threading.Lock()
+    """Inspects the files on worker threads, each taking its share (every
+    workers-th file); each thread writes its own trace file, and keeps its
+    own console options."""
+    reports = [WorkerReport() for _ in range(workers)]
 
-    def inspect_one(path):
-        with lock:
-            report = reports.setdefault(threading.get_ident(), WorkerReport())
+    def inspect_share(number):
+        console_options(vorn.CLI_LEVEL_STATUS)
+        report = reports[number]
         with vorn.StlLogger(f"worker {threading.current_thread().name}"):
-            inspect_file(path, report)
+            for path in files[number::workers]:
+                inspect_file(path, report)
 
     with vorn.StlLogger(f"inspect {len(files)} files on {workers} threads"):
         console_options(vorn.CLI_LEVEL_STATUS)
         vorn.StdoutLogger.print(f"inspecting {len(files)} files on {workers} threads")
-        with ThreadPoolExecutor(max_workers=workers, initializer=console_options,
-                                initargs=(vorn.CLI_LEVEL_STATUS,)) as pool:
-            list(pool.map(inspect_one, files))
-    return list(reports.values())
+        threads = [threading.Thread(target=inspect_share, args=(number,), name=f"inspector-{number}")
+                   for number in range(workers)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    return [report for report in reports if report.trace_file]
 
 
 def verify(trace_files):
