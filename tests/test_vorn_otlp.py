@@ -637,6 +637,28 @@ def test_ids_and_follow_state_stay_with_a_file_renamed_to_a_sibling_name(tmp_pat
     assert both[1:] == earlier and both[0][1:] != earlier[0][1:]
 
 
+def test_an_id_whose_hash_is_all_zero_is_hashed_again_salted(tmp_path, monkeypatch):
+    """An all-zero id means "no id": the next salt is taken instead."""
+    import hashlib
+    from types import SimpleNamespace
+
+    from vorn.outputs import otlp_mapping
+
+    def zero_unless_salted(data, *, digest_size, salt=b""):
+        if salt:
+            return hashlib.blake2b(data, digest_size=digest_size, salt=salt)
+        return SimpleNamespace(digest=lambda: bytes(digest_size))
+
+    write_traced_file(tmp_path / "vorn/vm/stl_7.log", scope_text("only", 1, 2), tid=7, host="elsewhere")
+    monkeypatch.setattr(otlp_mapping, "_blake2b", zero_unless_salted)
+    [source] = sources_of(tmp_path)
+    [span] = otlp_mapping.spans_of([source])
+    keys = [(json.dumps([kind, *otlp_mapping.file_key(source), 0], separators=(",", ":")), size)
+            for kind, size in (("span", 8), ("trace", 16))]  # fmt: skip
+    salted = [hashlib.blake2b(key.encode(), digest_size=size, salt=bytes([1]) * 16).digest() for key, size in keys]
+    assert [span.span_id, span.trace_id] == salted
+
+
 def test_processes_with_the_same_pid_and_start_in_two_pid_namespaces_share_no_id(tmp_path):
     """Two containers started together, each with pid 2 at tick 155111, each
     with its own trace root."""

@@ -21,7 +21,7 @@ from collections.abc import Iterable
 from json.encoder import encode_basestring
 from typing import IO, Final
 
-from vorn.outputs.otlp_mapping import Attributes, Span
+from vorn.outputs.otlp_mapping import Attributes, Span, SpanEvent
 
 __all__ = ["RequestWriter", "ResourceKey", "request_text", "resource_key"]
 
@@ -39,9 +39,11 @@ _EVENT_ATTRIBUTE: Final = 10
 
 
 ResourceKey = tuple[tuple[str, object], ...]
-# Text gathered before it is written, and the most a group kept aside holds
-# in memory before it goes to a temporary file.
-_FLUSH_PIECES: Final = 4096
+# Text gathered before it is written (a span is a piece or two: some
+# hundred kilobytes, which join and encode faster than megabytes do), and
+# the most a group kept aside holds in memory before it goes to a temporary
+# file.
+_FLUSH_PIECES: Final = 256
 _SPOOL_BYTES: Final = 1 << 20
 # Attribute lists whose text is kept for reuse: the code locations repeat,
 # but an async span's list (its id) never does.
@@ -112,11 +114,9 @@ class RequestWriter:
         if group.settled:
             raise RuntimeError(f"a span of a resource settled before: {group.resource}")
         pieces = self._pieces if group.aside is None else []
-        if group.spans:
-            pieces.append(",\n")
+        self._writer.span(span, pieces, ",\n" if group.spans else "")
         group.spans += 1
         self.count += 1
-        self._writer.span(span, pieces)
         if group.aside is not None:
             group.aside.write("".join(pieces))
         elif len(pieces) > _FLUSH_PIECES:
@@ -194,40 +194,41 @@ class _Writer:
             text = self._lists[key] = f"[\n{elements}\n{pad[1:]}]"
         return text
 
-    def span(self, span: Span, out: list[str]) -> None:
-        """Appends the text of `span` to `out`."""
+    def span(self, span: Span, out: list[str], before: str = "") -> None:
+        """Appends `before` and the text of `span` to `out`, as one piece: a
+        span is written a hundred thousand times, so each member costs."""
         parent = "" if span.parent_id is None else f'       "parentSpanId": "{span.parent_id.hex()}",\n'
         name = f'       "name": {encode_basestring(span.name)},\n' if span.name else ""
-        out.append(f'      {{\n       "traceId": "{span.trace_id.hex()}",\n       "spanId": "{span.span_id.hex()}",\n'
-                   f'{parent}{name}       "kind": {_KIND_INTERNAL},\n')  # fmt: skip
-        if span.start_ns:
-            out.append(f'       "startTimeUnixNano": "{span.start_ns}",\n')
-        if span.end_ns:
-            out.append(f'       "endTimeUnixNano": "{span.end_ns}",\n')
+        start = f'       "startTimeUnixNano": "{span.start_ns}",\n' if span.start_ns else ""
+        end = f'       "endTimeUnixNano": "{span.end_ns}",\n' if span.end_ns else ""
+        attributes = ""
         if span.attributes:
-            out.append(f'       "attributes": {self.attributes(span.attributes, _SPAN_MEMBER + 1)},\n')
+            attributes = f'       "attributes": {self.attributes(span.attributes, _SPAN_MEMBER + 1)},\n'
+        events = ""
         if span.events:
-            out.append('       "events": [\n')
-            for index, event in enumerate(span.events):
-                members = []
-                if event.time_ns:
-                    members.append(f'         "timeUnixNano": "{event.time_ns}"')
-                if event.name:
-                    members.append(f'         "name": {encode_basestring(event.name)}')
-                if event.attributes:
-                    members.append(f'         "attributes": {self.attributes(event.attributes, _EVENT_ATTRIBUTE)}')
-                separator = ",\n" if index else ""
-                if members:
-                    out.append(separator + "        {\n" + ",\n".join(members) + "\n        }")
-                else:
-                    out.append(separator + "        {}")
-            out.append("\n       ],\n")
+            listed = span.events
+            text = self._event(listed[0]) if len(listed) == 1 else ",\n".join(map(self._event, listed))
+            events = f'       "events": [\n{text}\n       ],\n'
         if span.error:
-            out.append(f'       "status": {{\n        "message": {encode_basestring(span.error)},\n'
-                       f'        "code": {_STATUS_ERROR}\n       }},\n')  # fmt: skip
+            status = (f'       "status": {{\n        "message": {encode_basestring(span.error)},\n'
+                      f'        "code": {_STATUS_ERROR}\n       }},\n')  # fmt: skip
         else:
-            out.append('       "status": {},\n')
-        out.append(f'       "flags": {_FLAGS}\n      }}')
+            status = '       "status": {},\n'
+        out.append(f'{before}      {{\n       "traceId": "{span.trace_id.hex()}",\n'
+                   f'       "spanId": "{span.span_id.hex()}",\n{parent}{name}       "kind": {_KIND_INTERNAL},\n'
+                   f'{start}{end}{attributes}{events}{status}'
+                   f'       "flags": {_FLAGS}\n      }}')  # fmt: skip
+
+    def _event(self, event: SpanEvent) -> str:
+        time = f'         "timeUnixNano": "{event.time_ns}"' if event.time_ns else ""
+        name = f'         "name": {encode_basestring(event.name)}' if event.name else ""
+        if time and name and event.attributes:  # as a record's event always is
+            attributes = self.attributes(event.attributes, _EVENT_ATTRIBUTE)
+            return f'        {{\n{time},\n{name},\n         "attributes": {attributes}\n        }}'
+        members = [member for member in (time, name) if member]
+        if event.attributes:
+            members.append(f'         "attributes": {self.attributes(event.attributes, _EVENT_ATTRIBUTE)}')
+        return "        {\n" + ",\n".join(members) + "\n        }" if members else "        {}"
 
 
 def _attribute(key: str, value: object, pad: str) -> str:

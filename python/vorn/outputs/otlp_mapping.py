@@ -48,7 +48,7 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from json.encoder import encode_basestring_ascii
-from typing import Final
+from typing import Any, Final
 
 from vorn.reading.scope_outcome import Raised, raised_by_record
 from vorn.reading.trace_files import TraceFile
@@ -103,14 +103,14 @@ class SourceFile:
     origin_ns: int | None
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class SpanEvent:
     name: str
     time_ns: int
     attributes: Attributes
 
 
-@dataclass
+@dataclass(slots=True)
 class Span:
     trace_id: bytes  # 16 bytes
     span_id: bytes  # 8 bytes
@@ -191,7 +191,11 @@ class FileIds:
 
     def span_id(self, index: int) -> bytes:
         """The id of the span of item `index`: the hash of ["span", *key, index]."""
-        return _hashed(f"{self._span_key}{index}]", 8)
+        # _hashed's first try inline: its retries are for the one hash in
+        # 2**64 that is all zero.
+        text = f"{self._span_key}{index}]"
+        value = _blake2b(text.encode(), digest_size=8).digest()
+        return value if value != _ZERO_SPAN else _hashed(text, 8)
 
     def trace_id(self, index: int) -> bytes:
         return _hashed(f"{self._trace_key}{index}]", 16)
@@ -390,17 +394,19 @@ class SpanBuilder:
         self._sending = False
         self._top_index = 0
         self._trace_id = process_trace
+        # What `feed` calls for each kind of event: looked up, not tested
+        # for, as it runs for every scope and record of the file.
+        self._handlers: dict[str, Callable[[Any], None]] = {RECORD: self._record, ENTER: self._enter,
+                                                            EXIT: self._exit}  # fmt: skip
 
     def feed(self, kind: str, item: Scope | Instant) -> None:
-        if kind == RECORD:
-            assert isinstance(item, Instant)
-            self._record(item)
-        else:
-            assert isinstance(item, Scope)
-            if kind == ENTER:
-                self._enter(item)
-            else:
-                self._exit(item)
+        """Takes the next event of the file: a scope's enter or exit, or a record."""
+        self._handlers[kind](item)
+
+    def handlers(self) -> dict[str, Callable[[Any], None]]:
+        """What feed calls for each kind of event (ENTER, RECORD, EXIT), for
+        a caller that feeds a file's events in a loop of its own."""
+        return self._handlers
 
     def take(self) -> list[Span]:
         """The spans made whole since the last call, in document order."""
@@ -422,35 +428,43 @@ class SpanBuilder:
         if self._sending:
             self._trace_id = self.process_trace or self.ids.trace_id(index)
 
-    def _step(self, item: Scope | Instant, time: int) -> int:
-        """Counts `item`, at `time` (ns after the origin), as the next item
-        in document order; returns its index."""
-        index = self.index
-        self.index += 1
-        self.last = max(self.last, time)
-        if self._open:
-            self._open[-1].last = item if isinstance(item, Instant) else None
-        else:
-            self._top_level(index, item)
-        return index
+    # _enter and _record count their item as the next in document order:
+    # its index is the one ids hash, and its time (ns after the origin) may
+    # be the latest yet. Inline rather than shared, as they run per item.
 
     def _enter(self, scope: Scope) -> None:
         enter = scope.ts_enter_ns if scope.ts_enter_ns is not None else scope.ts_enter * NANOS_PER_MS
-        index = self._step(scope, enter)
+        index = self.index
+        self.index = index + 1
+        if enter > self.last:
+            self.last = enter
         scopes = self._open
+        if scopes:
+            scopes[-1].last = None
+        else:
+            self._top_level(index, scope)
         span = None
         if self._sending:
             assert self._trace_id is not None
             parent = scopes[-1].span.span_id if scopes and scopes[-1].span is not None else None
+            attributes: Attributes = {"code.function.name": scope.invoker, "code.file.path": scope.file,
+                                      "code.line.number": scope.line, **self.thread}  # fmt: skip
             span = Span(self._trace_id, self.ids.span_id(index), parent, scope.args, self.origin + enter, 0,
-                        {**_code_attributes(scope), **self.thread}, self.resource)  # fmt: skip
+                        attributes, self.resource)  # fmt: skip
             self._held.append(span)
         scopes.append(_Open(span, index))
 
     def _record(self, record: Instant) -> None:
         time = record.ts_ns if record.ts_ns is not None else record.ts * NANOS_PER_MS
-        index = self._step(record, time)
+        index = self.index
+        self.index = index + 1
+        if time > self.last:
+            self.last = time
         scopes = self._open
+        if scopes:
+            scopes[-1].last = record
+        else:
+            self._top_level(index, record)
         if record.invoker == SPAN_INVOKER:
             if self.on_span_record is not None:
                 self.on_span_record(record, self._top_index if scopes else None, scopes[-1].index if scopes else None)
@@ -480,7 +494,8 @@ class SpanBuilder:
                 self._never_closed.append(span)
         else:
             end = scope.ts_exit_ns if scope.ts_exit_ns is not None else scope.ts_exit * NANOS_PER_MS
-            self.last = max(self.last, end)
+            if end > self.last:
+                self.last = end
             if span is not None:
                 span.end_ns = self.origin + end
                 _note_raised(span, scope, entry.last)
@@ -693,13 +708,20 @@ def _open_key(key: list[object]) -> str:
 
 def _hashed(text: str, size: int) -> bytes:
     """A hash of `text` of `size` bytes that is not all zero (an all-zero
-    id means "no id" to OpenTelemetry)."""
+    id means "no id" to OpenTelemetry): unsalted, else salted with the
+    first of the bytes 1, 2, ... (16 times over) that gives one. blake2b's
+    default salt is all zero, so the unsalted hash is the one salted with 0."""
     data = text.encode()
+    value = _blake2b(data, digest_size=size).digest()
+    if value.count(0) != size:
+        return value
     for salt in _SALTS:
-        value = hashlib.blake2b(data, digest_size=size, salt=salt).digest()
+        value = _blake2b(data, digest_size=size, salt=salt).digest()
         if value.count(0) != size:
             return value
     raise AssertionError("unreachable: 256 all-zero hashes")  # pragma: no cover
 
 
-_SALTS: Final = [bytes([salt]) * 16 for salt in range(256)]
+_blake2b: Final = hashlib.blake2b
+_SALTS: Final = [bytes([salt]) * 16 for salt in range(1, 256)]
+_ZERO_SPAN: Final = bytes(8)

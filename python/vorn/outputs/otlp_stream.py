@@ -55,9 +55,9 @@ def process_spans(group: Sequence[SourceFile], service_name: str | None, trace_p
         for number, source in enumerate(group):
             builder = SpanBuilder(FileIds(source), source, service_name, process_trace, _not_span_thread,
                                   on_span_record=pending.recorder(number))  # fmt: skip
-            feed = builder.feed
+            handler = builder.handlers()
             for kind, _, item in iter_trace(source.trace.path, source.identity or source.trace):
-                feed(kind, item)
+                handler[kind](item)
                 if builder.ready:
                     yield from builder.take()
             yield from builder.finish()
