@@ -152,4 +152,13 @@ void DisplayTimes::run_times() {
     }
 }
 
+void place_file(TraceParser& parser, PlacedSink& sink, bool exact, bool enters) {
+    DisplayTimes times(sink, exact, enters);
+    Event event;
+    while (!parser.finished()) {
+        if (parser.step(event)) times.add(event);
+    }
+    times.finish();
+}
+
 }  // namespace vorn::reader

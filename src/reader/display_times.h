@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "reader/trace_events.h"
+#include "reader/trace_parser.h"
 
 namespace vorn::reader {
 
@@ -71,6 +72,10 @@ private:
     double last_;
     bool any_placed_ = false;
 };
+
+// Reads the rest of `parser`'s file into `sink` with its display times:
+// what every native output of one thread does.
+void place_file(TraceParser& parser, PlacedSink& sink, bool exact, bool enters = false);
 
 // Python's round(value, 3): to the nearest thousandth of the value's exact
 // binary fraction, ties to even, as the nearest double. `thousandths` is

@@ -247,12 +247,7 @@ std::int64_t nanoseconds(double ms) { return static_cast<std::int64_t>(std::near
 PageLane read_page_lane(TraceParser& parser, const PageLaneOptions& options) {
     PageLane lane;
     LaneBuilder builder(lane, options);
-    DisplayTimes times(builder, options.exact, true);
-    Event event;
-    while (!parser.finished()) {
-        if (parser.step(event)) times.add(event);
-    }
-    times.finish();
+    place_file(parser, builder, options.exact, true);
     lane.span_thread = lane.enter.size() == 1 && lane.record_time.empty() && lane.outside_records == 0 &&
                        builder.first_is_holder_ && !builder.first_closed_;
     if (lane.outside_scopes > 0) keep_overlapping(lane, builder.outside_);

@@ -230,12 +230,7 @@ PerfettoThreadResult write_perfetto_thread(TraceParser& parser, const PerfettoTh
                                            const std::function<void(std::string_view)>& write) {
     PerfettoThreadResult result;
     Packets packets(thread, write, result);
-    DisplayTimes times(packets, thread.exact, true);
-    Event event;
-    while (!parser.finished()) {
-        if (parser.step(event)) times.add(event);
-    }
-    times.finish();
+    place_file(parser, packets, thread.exact, true);
     packets.flush();
     return result;
 }

@@ -144,12 +144,7 @@ ThreadExportResult export_thread(TraceParser& parser, const ThreadExport& thread
                                  const std::function<void(std::string_view)>& write) {
     ThreadExportResult result;
     EventLines lines(thread, write, result);
-    DisplayTimes times(lines, thread.exact);
-    Event event;
-    while (!parser.finished()) {
-        if (parser.step(event)) times.add(event);
-    }
-    times.finish();
+    place_file(parser, lines, thread.exact);
     lines.flush();
     return result;
 }
