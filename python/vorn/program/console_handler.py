@@ -13,6 +13,7 @@ from _py_vorn import (
     StdoutLogger,
 )
 
+from vorn.program.record_caller import invoker_of
 from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["ConsoleHandler", "color_wanted", "level_color"]
@@ -73,7 +74,7 @@ class ConsoleHandler(logging.Handler):
             options.use_color = saved_use_color and color_wanted()
             StdoutLogger.set_options(options)
             try:
-                invoker = _invoker_of(record)
+                invoker = invoker_of(record)
                 try:
                     StdoutLogger.print(message, invoker=invoker)
                 except TypeError:  # a lone surrogate, in the message or a file name
@@ -85,16 +86,3 @@ class ConsoleHandler(logging.Handler):
             raise
         except Exception:
             self.handleError(record)
-
-
-def _invoker_of(record: logging.LogRecord) -> str:
-    """record.funcName, or for module-level code ("<module>") the file's
-    name; "python" when neither is known:
-    funcName "load" => "load"; "<module>" in /srv/job.py => "job.py"."""
-    function = record.funcName
-    if function and function not in ("<module>", "(unknown function)"):
-        return function
-    file_name = os.path.basename(record.pathname or "")
-    if file_name and not (file_name.startswith("<") and file_name.endswith(">")):
-        return file_name
-    return "python"

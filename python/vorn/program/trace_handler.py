@@ -11,7 +11,7 @@ from typing import Final
 import _py_vorn
 
 from vorn.program.block_scope import RAISED_LIMIT, raised_message
-from vorn.program.console_handler import _invoker_of
+from vorn.program.record_caller import invoker_of
 from vorn.program.utf8_safe import utf8_safe
 
 __all__ = ["TraceHandler", "record_text"]
@@ -84,7 +84,7 @@ class TraceHandler(logging.Handler):
     def emit(self, record: logging.LogRecord) -> None:
         try:
             text = record_text(record)
-            invoker, file, line = _invoker_of(record), record.pathname or "", record.lineno or 0
+            invoker, file, line = invoker_of(record), record.pathname or "", record.lineno or 0
             try:
                 _write_caller_record(text, invoker, file, line)
             except TypeError:  # a lone surrogate in a text
